@@ -1,0 +1,81 @@
+#include "logger.h"
+
+#include "console.h"
+#include "environment.h"
+#include "fs_util.h"
+#include "unique_fd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace logger {
+namespace {
+
+constexpr std::string_view kLogSuffix = "/Library/Logs/Tavrine/agent.log";
+
+// The log descriptor and the buffer mirrored lines are assembled in; both are
+// only touched under log_lock, so one mirrored line is one write.
+std::mutex log_lock;
+UniqueFd log_fd;
+std::array<char, kWriteBufferSize> write_buffer;
+
+}  // namespace
+
+std::optional<std::string> logPathFor(std::string_view home) {
+  if (home.size() + kLogSuffix.size() > kMaxLogPathLength) return std::nullopt;
+  std::string path(home);
+  path += kLogSuffix;
+  return path;
+}
+
+bool openAt(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (!fs_util::makeDirectories(path.substr(0, slash), 0755)) return false;
+  }
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  std::lock_guard guard(log_lock);
+  log_fd.reset(fd);
+  return true;
+}
+
+bool open(char* const* environment_block) {
+  const auto home = environment::find(environment_block, "HOME");
+  if (!home) return false;
+  if (home->find('\0') != std::string_view::npos) return false;
+  const auto path = logPathFor(*home);
+  if (!path) return false;
+  return openAt(*path);
+}
+
+void close() noexcept {
+  std::lock_guard guard(log_lock);
+  log_fd.reset();
+}
+
+bool isOpen() noexcept {
+  std::lock_guard guard(log_lock);
+  return log_fd.valid();
+}
+
+void print(std::string_view text) noexcept {
+  console::line(text);
+  std::lock_guard guard(log_lock);
+  if (!log_fd.valid() || text.size() > write_buffer.size()) return;
+  std::memcpy(write_buffer.data(), text.data(), text.size());
+  // One write per line keeps lines whole in the file; a failed write is
+  // dropped, as the console already has the text.
+  ssize_t written;
+  do {
+    written = ::write(log_fd.get(), write_buffer.data(), text.size());
+  } while (written < 0 && errno == EINTR);
+}
+
+}  // namespace logger
