@@ -43,3 +43,11 @@ struct DeviceTavrine {
 
   friend bool operator==(const DeviceTavrine&, const DeviceTavrine&) = default;
 };
+
+namespace tavrine {
+
+// Collects the device's tavrine by running the OS tools. Never fails because
+// a tool failed: each check falls back to its default. Only OutOfMemory.
+[[nodiscard]] Result<DeviceTavrine> collect();
+
+}  // namespace tavrine
