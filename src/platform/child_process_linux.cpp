@@ -1,0 +1,44 @@
+#include "platform/child_process.h"
+#include "platform/child_process_os.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+Result<std::pair<UniqueFd, UniqueFd>> makeOutputPipe() noexcept {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(errorFromErrno(errno));
+  return std::pair<UniqueFd, UniqueFd>(UniqueFd(fds[0]), UniqueFd(fds[1]));
+}
+
+Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t&, short&) noexcept {
+  // Every descriptor this program creates is close-on-exec from birth, so
+  // nothing beyond the file actions is needed here.
+  return {};
+}
+
+bool awaitExit(pid_t pid, Deadline deadline) noexcept {
+  // A process descriptor becomes readable when the child ends, which lets the
+  // wait honour the deadline without a busy loop or a process-wide SIGCHLD
+  // handler. Kernels or sandboxes without it get the polling fallback.
+  const long raw = ::syscall(SYS_pidfd_open, pid, 0);
+  if (raw < 0) return awaitExitByPolling(pid, deadline);
+  const UniqueFd pidfd(static_cast<int>(raw));  // close-on-exec by definition
+  pollfd entry{pidfd.get(), POLLIN, 0};
+  for (;;) {
+    const int ready = ::poll(&entry, 1, pollTimeoutMs(deadline));
+    if (ready > 0) return true;
+    if (ready == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      continue;
+    }
+    if (errno != EINTR) return awaitExitByPolling(pid, deadline);
+  }
+}
+
+}  // namespace platform
