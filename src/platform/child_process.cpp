@@ -174,7 +174,7 @@ void ChildProcess::terminate() noexcept {
 
 Result<ExitStatus> ChildProcess::wait(Deadline deadline) {
   if (pid_ <= 0) return fail(Error::InvalidArgument);
-  if (!awaitExit(pid_, deadline)) {
+  if (awaitChange(pid_, deadline) == ChildState::running) {
     terminate();
     return fail(Error::Timeout);
   }
@@ -200,20 +200,28 @@ Result<ExitStatus> ChildProcess::wait(Deadline deadline) {
   return ExitStatus{};
 }
 
-bool hasExited(pid_t pid) noexcept {
-  siginfo_t info{};
-  if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-    return true;  // nothing left to wait for; waitpid() will say why
-  }
-  return info.si_pid != 0;
+bool ChildProcess::stopped() const noexcept {
+  return pid_ > 0 && peekState(pid_) == ChildState::stopped;
 }
 
-bool awaitExitByPolling(pid_t pid, Deadline deadline) noexcept {
+ChildState peekState(pid_t pid) noexcept {
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) !=
+      0) {
+    return ChildState::ended;
+  }
+  if (info.si_pid == 0) return ChildState::running;
+  return info.si_code == CLD_STOPPED || info.si_code == CLD_TRAPPED ? ChildState::stopped
+                                                                     : ChildState::ended;
+}
+
+ChildState awaitChangeByPolling(pid_t pid, Deadline deadline) noexcept {
   auto interval = std::chrono::microseconds(50);
   for (;;) {
-    if (hasExited(pid)) return true;
+    const ChildState state = peekState(pid);
+    if (state != ChildState::running) return state;
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return false;
+    if (now >= deadline) return ChildState::running;
     std::this_thread::sleep_for(std::min<Deadline::duration>(interval, deadline - now));
     interval = std::min(interval * 2, std::chrono::microseconds(10000));
   }

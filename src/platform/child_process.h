@@ -22,6 +22,14 @@ struct ExitStatus {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
+// What an unreaped child is doing, as far as waiting can tell.
+enum class ChildState { running, ended, stopped };
+
+// How often a wait looks whether the child has been stopped: a stop wakes no
+// descriptor, and a stopped tool (one that read from the terminal while in
+// its own process group, say) would otherwise sit out the whole time limit.
+inline constexpr std::chrono::milliseconds kStopCheckInterval{100};
+
 // Milliseconds left until `deadline` for poll(): rounded up so that a wait
 // never ends before the deadline, 0 once it has passed, capped at INT_MAX.
 [[nodiscard]] int pollTimeoutMs(Deadline deadline) noexcept;
@@ -51,8 +59,11 @@ class ChildProcess {
 
   // Waits until the child has ended and reaps it. When `deadline` passes
   // first, the group is killed and reaped and the result is Timeout. A
-  // stopped child is killed as well; its status says `stopped`.
+  // stopped child is killed and reaped as well; its status says `stopped`.
   [[nodiscard]] Result<ExitStatus> wait(Deadline deadline);
+
+  // Whether the child is stopped right now (it stays unreaped).
+  [[nodiscard]] bool stopped() const noexcept;
 
   // Kills the child's group with SIGKILL and reaps the child (if not yet
   // reaped), and closes the output pipe.
@@ -65,15 +76,15 @@ class ChildProcess {
   UniqueFd output_;
 };
 
-// Waits until the unreaped child `pid` has ended (without reaping it) or
-// `deadline` passes; true when it has ended. Each OS supplies its own.
-[[nodiscard]] bool awaitExit(pid_t pid, Deadline deadline) noexcept;
+// Waits until the unreaped child `pid` has ended or stopped (without reaping
+// it) or `deadline` passes (then `running`). Each OS supplies its own.
+[[nodiscard]] ChildState awaitChange(pid_t pid, Deadline deadline) noexcept;
 
-// The portable fallback of awaitExit: asks waitid() without reaping, at
-// growing intervals.
-[[nodiscard]] bool awaitExitByPolling(pid_t pid, Deadline deadline) noexcept;
+// The portable fallback of awaitChange: asks waitid() at growing intervals.
+[[nodiscard]] ChildState awaitChangeByPolling(pid_t pid, Deadline deadline) noexcept;
 
-// Whether the unreaped child `pid` has ended, without reaping it.
-[[nodiscard]] bool hasExited(pid_t pid) noexcept;
+// The state of the unreaped child `pid`, without reaping it. A child that
+// cannot be waited for any more counts as ended; waitpid() will say why.
+[[nodiscard]] ChildState peekState(pid_t pid) noexcept;
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <sys/event.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -35,29 +36,28 @@ Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t& action
   return {};
 }
 
-bool awaitExit(pid_t pid, Deadline deadline) noexcept {
+ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
   const int raw = ::kqueue();
-  if (raw < 0) return awaitExitByPolling(pid, deadline);
+  if (raw < 0) return awaitChangeByPolling(pid, deadline);
   const UniqueFd queue(raw);
   struct kevent change;
   EV_SET(&change, pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
   if (::kevent(queue.get(), &change, 1, nullptr, 0, nullptr) != 0) {
-    if (errno == ESRCH) return true;  // already ended
-    return awaitExitByPolling(pid, deadline);
+    if (errno == ESRCH) return ChildState::ended;
+    return awaitChangeByPolling(pid, deadline);
   }
-  // The child may have ended just before the registration took hold.
-  if (hasExited(pid)) return true;
+  const int slice = static_cast<int>(kStopCheckInterval.count());
   for (;;) {
-    const int ms = pollTimeoutMs(deadline);
+    // Also covers a child that ended just before the registration took hold.
+    const ChildState state = peekState(pid);
+    if (state != ChildState::running) return state;
+    if (std::chrono::steady_clock::now() >= deadline) return ChildState::running;
+    const int ms = std::min(pollTimeoutMs(deadline), slice);
     const timespec wait{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     struct kevent event;
     const int ready = ::kevent(queue.get(), nullptr, 0, &event, 1, &wait);
-    if (ready > 0) return true;
-    if (ready == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      continue;
-    }
-    if (errno != EINTR) return awaitExitByPolling(pid, deadline);
+    if (ready > 0) return ChildState::ended;
+    if (ready < 0 && errno != EINTR) return awaitChangeByPolling(pid, deadline);
   }
 }
 

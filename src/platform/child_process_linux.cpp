@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform {
@@ -22,22 +23,22 @@ Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t&, short
   return {};
 }
 
-bool awaitExit(pid_t pid, Deadline deadline) noexcept {
+ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
   // A process descriptor becomes readable when the child ends, which lets the
   // wait honour the deadline without a busy loop or a process-wide SIGCHLD
   // handler. Kernels or sandboxes without it get the polling fallback.
   const long raw = ::syscall(SYS_pidfd_open, pid, 0);
-  if (raw < 0) return awaitExitByPolling(pid, deadline);
+  if (raw < 0) return awaitChangeByPolling(pid, deadline);
   const UniqueFd pidfd(static_cast<int>(raw));  // close-on-exec by definition
   pollfd entry{pidfd.get(), POLLIN, 0};
+  const int slice = static_cast<int>(kStopCheckInterval.count());
   for (;;) {
-    const int ready = ::poll(&entry, 1, pollTimeoutMs(deadline));
-    if (ready > 0) return true;
-    if (ready == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      continue;
-    }
-    if (errno != EINTR) return awaitExitByPolling(pid, deadline);
+    const ChildState state = peekState(pid);
+    if (state != ChildState::running) return state;
+    if (std::chrono::steady_clock::now() >= deadline) return ChildState::running;
+    const int ready = ::poll(&entry, 1, std::min(pollTimeoutMs(deadline), slice));
+    if (ready > 0) return ChildState::ended;
+    if (ready < 0 && errno != EINTR) return awaitChangeByPolling(pid, deadline);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -20,24 +21,28 @@ struct Captured {
   ExitStatus status;
 };
 
-// Reads `fd` to end of file, keeping at most kOutputLimit bytes.
-Result<std::string> readOutput(int fd, Deadline deadline) {
+// Reads the child's output to end of file, keeping at most kOutputLimit
+// bytes. Ends early, with what it has, when the child is stopped: a stopped
+// child neither writes nor closes the pipe.
+Result<std::string> readOutput(const ChildProcess& child, Deadline deadline) {
   std::string output;
   char chunk[16384];
-  pollfd entry{fd, POLLIN, 0};
+  pollfd entry{child.output(), POLLIN, 0};
+  const int slice = static_cast<int>(kStopCheckInterval.count());
   for (;;) {
-    const int ready = ::poll(&entry, 1, pollTimeoutMs(deadline));
+    const int ready = ::poll(&entry, 1, std::min(pollTimeoutMs(deadline), slice));
     if (ready < 0) {
       if (errno == EINTR) continue;
       return fail(errorFromErrno(errno));
     }
     if (ready == 0) {
       if (std::chrono::steady_clock::now() >= deadline) return fail(Error::Timeout);
+      if (child.stopped()) return output;
       continue;
     }
     // One byte beyond the limit is enough to know it was exceeded.
     const std::size_t room = kOutputLimit + 1 - output.size();
-    const ssize_t got = ::read(fd, chunk, room < sizeof chunk ? room : sizeof chunk);
+    const ssize_t got = ::read(entry.fd, chunk, std::min(room, sizeof chunk));
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       return fail(errorFromErrno(errno));
@@ -57,7 +62,7 @@ Result<Captured> run(const std::vector<std::string>& argv, std::chrono::millisec
   if (!path) return fail(path.error());
   auto child = ChildProcess::spawn(*path, argv);
   if (!child) return fail(child.error());
-  auto output = readOutput(child->output(), deadline);
+  auto output = readOutput(*child, deadline);
   if (!output) return fail(output.error());
   auto status = child->wait(deadline);
   if (!status) return fail(status.error());
