@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -24,6 +25,12 @@ Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t&, short
 }
 
 ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
+  // A child closes its output a moment before it becomes waitable; a few
+  // yields usually cover that moment and spare the process descriptor.
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    if (const ChildState state = peekState(pid); state != ChildState::running) return state;
+    sched_yield();
+  }
   // A process descriptor becomes readable when the child ends, which lets the
   // wait honour the deadline without a busy loop or a process-wide SIGCHLD
   // handler. Kernels or sandboxes without it get the polling fallback.
