@@ -196,6 +196,9 @@ TEST(CommandRunner, TimeLimitEndsASleepingTool) {
   // A tool that closed its output and still runs.
   EXPECT_EQ(execCommand(shell("exec >&-; sleep 30"), 300ms), fail(Error::Timeout));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  // Limits at the ends of the range.
+  EXPECT_EQ(execCommand(shell("printf ok"), std::chrono::milliseconds::max()), "ok");
+  EXPECT_EQ(execCommand(shell("sleep 30"), 0ms), fail(Error::Timeout));
 }
 
 TEST(CommandRunner, TimeLimitKillsHelpersHoldingThePipe) {

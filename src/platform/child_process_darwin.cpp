@@ -53,9 +53,9 @@ ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
     if (state != ChildState::running) return state;
     if (std::chrono::steady_clock::now() >= deadline) return ChildState::running;
     const int ms = std::min(pollTimeoutMs(deadline), slice);
-    const timespec wait{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    const timespec slice_time{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     struct kevent event;
-    const int ready = ::kevent(queue.get(), nullptr, 0, &event, 1, &wait);
+    const int ready = ::kevent(queue.get(), nullptr, 0, &event, 1, &slice_time);
     if (ready > 0) return ChildState::ended;
     if (ready < 0 && errno != EINTR) return awaitChangeByPolling(pid, deadline);
   }

@@ -53,11 +53,21 @@ Result<std::string> readOutput(const ChildProcess& child, Deadline deadline) {
   }
 }
 
+// Now plus `limit`, without overflowing for a limit of "practically never".
+Deadline deadlineAfter(std::chrono::milliseconds limit) noexcept {
+  const Deadline now = std::chrono::steady_clock::now();
+  if (limit <= std::chrono::milliseconds::zero()) return now;
+  if (limit >= std::chrono::duration_cast<std::chrono::milliseconds>(Deadline::max() - now)) {
+    return Deadline::max();
+  }
+  return now + limit;
+}
+
 // Starts, reads and reaps one command. On every failure the child (and its
 // group) is killed and reaped by the ChildProcess on the way out.
 Result<Captured> run(const std::vector<std::string>& argv, std::chrono::milliseconds time_limit) {
   if (argv.empty()) return fail(Error::InvalidArgument);
-  const Deadline deadline = std::chrono::steady_clock::now() + time_limit;
+  const Deadline deadline = deadlineAfter(time_limit);
   auto path = findProgram(argv.front());
   if (!path) return fail(path.error());
   auto child = ChildProcess::spawn(*path, argv);
