@@ -2,6 +2,7 @@
 
 #include "error.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,8 +47,37 @@ struct DeviceTavrine {
 
 namespace tavrine {
 
-// Collects the device's tavrine by running the OS tools. Never fails because
-// a tool failed: each check falls back to its default. Only OutOfMemory.
+// The programs the collector runs and how long each may take. A
+// default-constructed table names the operating system's own tools: found
+// along PATH, except the firewall tool, which lives at a fixed path.
+struct Tools {
+  std::string defaults = "defaults";
+  std::string softwareupdate = "softwareupdate";
+  std::string ioreg = "ioreg";
+  std::string sw_vers = "sw_vers";
+  std::string fdesetup = "fdesetup";
+  std::string socketfilterfw = "/usr/libexec/ApplicationFirewall/socketfilterfw";
+  std::string nvram = "nvram";
+  std::string csrutil = "csrutil";
+  std::string spctl = "spctl";
+  std::string profiles = "profiles";
+  std::string scutil = "scutil";
+  std::string launchctl = "launchctl";
+  std::string hostname = "hostname";
+  std::string sysctl = "sysctl";
+  // The limit for every command but the update listing, which waits on the
+  // network and gets its own.
+  std::chrono::milliseconds time_limit = std::chrono::seconds(30);
+  std::chrono::milliseconds update_time_limit = std::chrono::seconds(120);
+};
+
+// Collects the device's tavrine by running the OS tools one after another.
+// Never fails because a tool failed: each check falls back to its default.
+// Only OutOfMemory. The one message is a warning on standard error when the
+// OS version cannot be read.
 [[nodiscard]] Result<DeviceTavrine> collect();
+
+// The same through the programs of `tools`.
+[[nodiscard]] Result<DeviceTavrine> collect(const Tools& tools);
 
 }  // namespace tavrine

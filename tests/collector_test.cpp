@@ -1,0 +1,540 @@
+#include "tavrine.h"
+
+#include "platform/command_runner.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "tavrine_checks.h"
+
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Readable failures for whole records.
+void PrintTo(const DeviceTavrine& r, std::ostream* os) {
+  auto text = [](const std::optional<std::string>& s) { return s ? '"' + *s + '"' : "absent"; };
+  *os << "{device_id=\"" << r.device_id << "\" os_version=\"" << r.os_version
+      << "\" hostname=" << text(r.hostname) << " model=" << text(r.model)
+      << " serial_number=" << text(r.serial_number)
+      << " disk_encryption=" << checkStatusName(r.disk_encryption)
+      << " firewall=" << checkStatusName(r.firewall)
+      << " secure_boot=" << checkStatusName(r.secure_boot)
+      << " screen_lock=" << checkStatusName(r.screen_lock) << " screen_lock_timeout="
+      << (r.screen_lock_timeout ? std::to_string(*r.screen_lock_timeout) : "absent")
+      << " screen_lock_password=" << checkStatusName(r.screen_lock_password)
+      << " sip=" << checkStatusName(r.sip) << " gatekeeper=" << checkStatusName(r.gatekeeper)
+      << " xprotect_version=" << text(r.xprotect_version)
+      << " os_up_to_date=" << checkStatusName(r.os_up_to_date)
+      << " pending_updates_count=" << r.pending_updates_count
+      << " mdm_enrolled=" << checkStatusName(r.mdm_enrolled)
+      << " vpn_connected=" << checkStatusName(r.vpn_connected)
+      << " auto_login_disabled=" << checkStatusName(r.auto_login_disabled)
+      << " remote_login=" << checkStatusName(r.remote_login) << " timestamp=" << r.timestamp
+      << "}";
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace checks = tavrine::checks;
+constexpr auto E = CheckStatus::enabled;
+constexpr auto D = CheckStatus::disabled;
+constexpr auto U = CheckStatus::unknown;
+constexpr auto NA = CheckStatus::not_applicable;
+
+// ---------------------------------------------------------------------------
+// Reading the tools' output (captured from the real tools).
+
+using StatusCheck = CheckStatus (*)(std::optional<std::string_view>) noexcept;
+
+struct StatusCase {
+  const char* check;
+  StatusCheck read;
+  std::optional<std::string_view> output;
+  CheckStatus expected;
+};
+
+constexpr std::string_view kCustomSip =
+    "System Integrity Protection status: unknown (Custom Configuration).\n\n"
+    "Configuration:\n\tApple Internal: disabled\n\tKext Signing: enabled\n"
+    "\tFilesystem Protections: disabled\n\tDebugging Restrictions: enabled\n\n"
+    "This is an unsupported configuration, likely to break in the future and leave your "
+    "machine in an unknown state.";
+constexpr std::string_view kVpnList =
+    "Available network connection services in the current set (*=enabled):\n"
+    "* (Connected)      8A1C3F5E-2B7D-4E91-A6F0-3D5C7B9E1A24 VPN (com.example.vpn.client) "
+    "\"Office\"                       [VPN:com.example.vpn.client]";
+constexpr std::string_view kVpnListDown =
+    "Available network connection services in the current set (*=enabled):\n"
+    "* (Disconnected)   8A1C3F5E-2B7D-4E91-A6F0-3D5C7B9E1A24 VPN (com.example.vpn.client) "
+    "\"Office\"                       [VPN:com.example.vpn.client]";
+
+TEST(CheckReading, PhrasesDecideEachStatus) {
+  const std::vector<StatusCase> cases = {
+      {"FileVault on", checks::diskEncryption, "FileVault is On.", E},
+      {"FileVault off", checks::diskEncryption, "FileVault is Off.", D},
+      {"FileVault busy", checks::diskEncryption, "Encryption in progress: Percent completed = 42", U},
+      {"FileVault failed", checks::diskEncryption, std::nullopt, U},
+      {"firewall on", checks::firewall, "Firewall is enabled. (State = 1)", E},
+      {"firewall off", checks::firewall, "Firewall is disabled. (State = 0)", D},
+      {"firewall block-all", checks::firewall,
+       "Firewall is blocking all non-essential incoming connections. (State = 2)", E},
+      {"firewall other", checks::firewall, "Firewall state = 7", U},
+      {"firewall failed", checks::firewall, std::nullopt, U},
+      {"secure boot full", checks::secureBoot,
+       "94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy\t%02", E},
+      {"secure boot medium", checks::secureBoot,
+       "94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy\t%01", U},
+      {"secure boot none", checks::secureBoot,
+       "94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy\t%00", U},
+      {"secure boot failed", checks::secureBoot, std::nullopt, U},
+      {"password asked", checks::screenLockPassword, "1", E},
+      {"password not asked", checks::screenLockPassword, "0", D},
+      {"password other digit", checks::screenLockPassword, "2", U},
+      {"password word", checks::screenLockPassword, "true", U},
+      {"password digits", checks::screenLockPassword, "10", U},
+      {"password unset", checks::screenLockPassword, std::nullopt, U},
+      {"SIP on", checks::systemIntegrityProtection, "System Integrity Protection status: enabled.",
+       E},
+      {"SIP off", checks::systemIntegrityProtection,
+       "System Integrity Protection status: disabled.", D},
+      {"SIP custom", checks::systemIntegrityProtection, kCustomSip, U},
+      {"SIP verdict on the first line only", checks::systemIntegrityProtection,
+       "System Integrity Protection status: unknown.\n\tKext Signing: enabled", U},
+      {"SIP failed", checks::systemIntegrityProtection, std::nullopt, U},
+      {"Gatekeeper on", checks::gatekeeper, "assessments enabled", E},
+      {"Gatekeeper off", checks::gatekeeper, "assessments disabled", D},
+      {"Gatekeeper other", checks::gatekeeper, "spctl: unknown state", U},
+      {"Gatekeeper silent", checks::gatekeeper, std::nullopt, U},
+      {"MDM approved", checks::mdmEnrollment,
+       "Enrolled via DEP: No\nMDM enrollment: Yes (User Approved)", E},
+      {"MDM through DEP", checks::mdmEnrollment, "Enrolled via DEP: Yes\nMDM enrollment: No", E},
+      {"MDM none", checks::mdmEnrollment, "Enrolled via DEP: No\nMDM enrollment: No", D},
+      {"MDM other", checks::mdmEnrollment, "profiles: this command requires root", U},
+      {"MDM failed", checks::mdmEnrollment, std::nullopt, U},
+      {"VPN up", checks::vpn, kVpnList, E},
+      {"VPN down", checks::vpn, kVpnListDown, D},
+      {"no VPN service", checks::vpn,
+       "Available network connection services in the current set (*=enabled):", NA},
+      {"VPN failed", checks::vpn, std::nullopt, U},
+      {"auto login user set", checks::autoLoginDisabled, "alice", D},
+      {"auto login unset", checks::autoLoginDisabled, std::nullopt, E},
+      {"sshd listed", checks::remoteLogin,
+       "PID\tStatus\tLabel\n-\t0\tcom.openssh.sshd\n412\t0\tcom.apple.Finder", E},
+      {"sshd not listed", checks::remoteLogin, "PID\tStatus\tLabel\n412\t0\tcom.apple.Finder", D},
+      {"no job list", checks::remoteLogin, std::nullopt, U},
+  };
+  for (const StatusCase& c : cases) {
+    EXPECT_EQ(checkStatusName(c.read(c.output)), checkStatusName(c.expected)) << c.check;
+  }
+  EXPECT_EQ(checks::remoteLoginFromSystemJob(true), E);
+  EXPECT_EQ(checks::remoteLoginFromSystemJob(false), D);
+}
+
+TEST(CheckReading, ScreenSaverIdleTime) {
+  struct Case {
+    std::optional<std::string_view> output;
+    checks::ScreenLock expected;
+  };
+  const std::vector<Case> cases = {
+      {"0", {D, 0}},
+      {"600", {E, 600}},
+      {"4294967295", {E, 4294967295u}},
+      {"4294967296", {U, std::nullopt}},
+      {"-1", {U, std::nullopt}},
+      {"+5", {U, std::nullopt}},
+      {"ten", {U, std::nullopt}},
+      {"600.5", {U, std::nullopt}},
+      {"6 00", {U, std::nullopt}},
+      {std::nullopt, {U, std::nullopt}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(checks::screenSaverIdleTime(c.output), c.expected) << c.output.value_or("(none)");
+  }
+}
+
+TEST(CheckReading, PendingSoftwareUpdates) {
+  const std::string_view two =
+      "Software Update Tool\n\nFinding available software\n"
+      "Software Update found the following new or updated software:\n"
+      "   * Label: macOS Sonoma 14.5-23F79\n"
+      "\tTitle: macOS Sonoma 14.5, Version: 14.5, Size: 6900516KiB, Recommended: YES, "
+      "Action: restart, \n"
+      "\t* Label: Safari17.5MontereyAuto-17.5\n"
+      "\tTitle: Safari, Version: 17.5, Size: 153000KiB, Recommended: YES, \n"
+      "Label: not a pending update";
+  EXPECT_EQ(checks::softwareUpdates(two), (checks::PendingUpdates{2, D}));
+  EXPECT_EQ(checks::softwareUpdates("Software Update Tool\n\nFinding available software"),
+            (checks::PendingUpdates{0, E}));
+  EXPECT_EQ(checks::softwareUpdates("* Label:"), (checks::PendingUpdates{1, D}));
+  EXPECT_EQ(checks::softwareUpdates("*Label: x\n* label: y"), (checks::PendingUpdates{0, E}));
+  EXPECT_EQ(checks::softwareUpdates(std::nullopt), (checks::PendingUpdates{0, E}));
+}
+
+TEST(CheckReading, QuotedRegistryValues) {
+  const std::string_view expert =
+      "+-o J316sAP  <class IOPlatformExpertDevice, id 0x100000215, registered, matched, "
+      "active, busy 0 (186 ms), retain 37>\n    {\n"
+      "      \"IOPlatformSerialNumber\" = \"C02XL0GTJGH6\"\n"
+      "      \"IOPlatformUUID\" = \"3F2504E0-4F89-11D3-9A0C-0305E82C3301\"\n    }";
+  EXPECT_EQ(checks::deviceId(expert), "3F2504E0-4F89-11D3-9A0C-0305E82C3301");
+  EXPECT_EQ(checks::serialNumber(expert), "C02XL0GTJGH6");
+  EXPECT_EQ(checks::deviceId("\"IOPlatformUUID\" = \"3F2504E0-4F89"), "unknown-device-id");
+  EXPECT_EQ(checks::deviceId("\"IOPlatformUUID\"=\"3F2504E0\""), "unknown-device-id");
+  EXPECT_EQ(checks::deviceId("\"IOPlatformUUID\" = \"\""), "");
+  EXPECT_EQ(checks::deviceId(""), "unknown-device-id");
+  EXPECT_EQ(checks::deviceId(std::nullopt), "unknown-device-id");
+  EXPECT_EQ(checks::serialNumber("\"IOPlatformSerialNumber\" = \"\""), "");
+  EXPECT_EQ(checks::serialNumber("\"IOPlatformSerialNumber\" = \"C02X"), std::nullopt);
+  EXPECT_EQ(checks::serialNumber("\"IOPlatformUUID\" = \"x\""), std::nullopt);
+  EXPECT_EQ(checks::serialNumber(std::nullopt), std::nullopt);
+}
+
+// ---------------------------------------------------------------------------
+// Whole collections through real child processes.
+
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// The stand-in tools of tests/fixtures, first on PATH, answering from a
+// fresh directory (see tests/fixtures/lib/stand_in.sh).
+class StandIns {
+ public:
+  StandIns()
+      : path_("PATH", std::string(TAVRINE_FIXTURES_DIR) + ":" + std::getenv("PATH")),
+        answers_("TAVRINE_STANDIN_DIR", dir_.path()) {}
+
+  void answer(const std::string& key, const std::string& out, int status = 0,
+              const std::string& err = "") {
+    test_support::writeFile(dir_.file(key + ".out"), out);
+    test_support::writeFile(dir_.file(key + ".status"), std::to_string(status) + "\n");
+    if (!err.empty()) test_support::writeFile(dir_.file(key + ".err"), err);
+  }
+  void delay(const std::string& key, int seconds) {
+    test_support::writeFile(dir_.file(key + ".sleep"), std::to_string(seconds) + "\n");
+  }
+  std::vector<std::string> calls() const {
+    std::vector<std::string> lines;
+    std::ifstream in(dir_.file("calls.log"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  // The production table, but with the firewall tool's stand-in.
+  static tavrine::Tools tools() {
+    tavrine::Tools tools;
+    tools.socketfilterfw = std::string(TAVRINE_FIXTURES_DIR) + "/socketfilterfw";
+    return tools;
+  }
+
+ private:
+  test_support::TempDir dir_;
+  ScopedVariable path_;
+  ScopedVariable answers_;
+};
+
+constexpr const char* kXProtectLibrary =
+    "defaults read /Library/Apple/System/Library/CoreServices/XProtect.bundle/Contents/Info.plist "
+    "CFBundleShortVersionString";
+constexpr const char* kXProtectSystem =
+    "defaults read /System/Library/CoreServices/XProtect.bundle/Contents/Info.plist "
+    "CFBundleShortVersionString";
+
+std::vector<std::string> commandsInOrder(bool second_xprotect, bool system_sshd) {
+  std::vector<std::string> calls = {
+      "defaults -currentHost read com.apple.screensaver idleTime",
+      "softwareupdate -l",
+      "ioreg -rd1 -c IOPlatformExpertDevice",
+      "sw_vers -productVersion",
+      "fdesetup status",
+      "socketfilterfw --getglobalstate",
+      "nvram 94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy",
+      "defaults read com.apple.screensaver askForPassword",
+      "csrutil status",
+      "spctl --status",
+      kXProtectLibrary,
+  };
+  if (second_xprotect) calls.push_back(kXProtectSystem);
+  calls.insert(calls.end(), {"profiles status -type enrollment", "scutil --nc list",
+                             "defaults read /Library/Preferences/com.apple.loginwindow autoLoginUser",
+                             "launchctl list"});
+  if (system_sshd) calls.push_back("launchctl print system/com.openssh.sshd");
+  calls.insert(calls.end(), {"hostname", "sysctl -n hw.model", "ioreg -l"});
+  return calls;
+}
+
+int64_t now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+TEST(Collection, EveryToolMissing) {
+  test_support::TempDir empty;
+  const ScopedVariable path("PATH", empty.path());
+  tavrine::Tools tools;
+  tools.socketfilterfw = empty.file("socketfilterfw");
+
+  const int64_t before = now();
+  testing::internal::CaptureStderr();
+  auto record = tavrine::collect(tools);
+  const std::string console = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(record.has_value());
+
+  DeviceTavrine expected;  // every field at its fallback
+  expected.timestamp = record->timestamp;
+  EXPECT_EQ(*record, expected);
+  EXPECT_EQ(record->device_id, "unknown-device-id");
+  EXPECT_EQ(record->os_version, "unknown");
+  EXPECT_EQ(record->os_up_to_date, E);
+  EXPECT_EQ(record->auto_login_disabled, E);
+  EXPECT_EQ(record->remote_login, U);
+  EXPECT_EQ(console, "warning: Failed to get macOS version: error.FileNotFound\n");
+  EXPECT_GE(record->timestamp, before);
+  EXPECT_LE(record->timestamp, now());
+}
+
+TEST(Collection, ThroughStandInsWithEverythingInForce) {
+  StandIns tools;
+  tools.answer("defaults-idle-time", "600\n");
+  tools.answer("softwareupdate-list",
+               "Software Update Tool\n\nFinding available software\n"
+               "Software Update found the following new or updated software:\n"
+               "* Label: macOS Sonoma 14.5-23F79\n"
+               "\tTitle: macOS Sonoma 14.5, Version: 14.5, Size: 6900516KiB, Recommended: YES, "
+               "Action: restart, \n"
+               "* Label: Safari17.5MontereyAuto-17.5\n"
+               "\tTitle: Safari, Version: 17.5, Size: 153000KiB, Recommended: YES, \n");
+  tools.answer("ioreg-platform-expert",
+               "+-o J316sAP  <class IOPlatformExpertDevice, id 0x100000215, registered>\n"
+               "    {\n      \"IOPlatformSerialNumber\" = \"C02XL0GTJGH6\"\n"
+               "      \"IOPlatformUUID\" = \"3F2504E0-4F89-11D3-9A0C-0305E82C3301\"\n    }\n");
+  tools.answer("sw_vers-product-version", "14.5\n");
+  tools.answer("fdesetup-status", "FileVault is On.\n");
+  tools.answer("socketfilterfw-global-state", "Firewall is enabled. (State = 1)\n");
+  tools.answer("nvram-secure-boot-policy",
+               "94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy\t%02\n");
+  tools.answer("defaults-ask-for-password", "1\n");
+  tools.answer("csrutil-status", "System Integrity Protection status: enabled.\n");
+  tools.answer("spctl-status", "assessments enabled\n");
+  tools.answer("defaults-xprotect-library", "5272\n");
+  tools.answer("profiles-enrollment", "Enrolled via DEP: No\nMDM enrollment: Yes (User Approved)\n");
+  tools.answer("scutil-nc-list", std::string(kVpnList) + "\n");
+  tools.answer("defaults-auto-login-user", "", 1,
+               "The domain/default pair of (/Library/Preferences/com.apple.loginwindow, "
+               "autoLoginUser) does not exist\n");
+  // The user's own jobs only; the system domain has the daemon.
+  tools.answer("launchctl-list", "PID\tStatus\tLabel\n-\t0\tcom.apple.SafariHistoryServiceAgent\n");
+  tools.answer("launchctl-print-sshd",
+               "system/com.openssh.sshd = {\n\tactive count = 0\n\tpath = "
+               "/System/Library/LaunchDaemons/ssh.plist\n}\n");
+  tools.answer("hostname", "studio.local\n");
+  tools.answer("sysctl-hw-model", "Mac14,13\n");
+  tools.answer("ioreg-listing",
+               "+-o Root  <class IORegistryEntry, id 0x100000100, retain 25>\n"
+               "  +-o J316sAP  <class IOPlatformExpertDevice>\n    {\n"
+               "      \"IOPlatformSerialNumber\" = \"C02XL0GTJGH6\"\n    }\n");
+
+  const int64_t before = now();
+  testing::internal::CaptureStderr();
+  auto record = tavrine::collect(StandIns::tools());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ASSERT_TRUE(record.has_value());
+
+  DeviceTavrine expected;
+  expected.device_id = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+  expected.os_version = "14.5";
+  expected.hostname = "studio.local";
+  expected.model = "Mac14,13";
+  expected.serial_number = "C02XL0GTJGH6";
+  expected.disk_encryption = E;
+  expected.firewall = E;
+  expected.secure_boot = E;
+  expected.screen_lock = E;
+  expected.screen_lock_timeout = 600;
+  expected.screen_lock_password = E;
+  expected.sip = E;
+  expected.gatekeeper = E;
+  expected.xprotect_version = "5272";
+  expected.os_up_to_date = D;
+  expected.pending_updates_count = 2;
+  expected.mdm_enrolled = E;
+  expected.vpn_connected = E;
+  expected.auto_login_disabled = E;
+  expected.remote_login = E;
+  expected.timestamp = record->timestamp;
+  EXPECT_EQ(*record, expected);
+  EXPECT_EQ(record->platform, "darwin");
+  EXPECT_EQ(record->os_name, "macOS");
+  EXPECT_GE(record->timestamp, before);
+  EXPECT_LE(record->timestamp, now());
+  EXPECT_EQ(tools.calls(), commandsInOrder(false, true));
+}
+
+TEST(Collection, ThroughStandInsWithControlsOffOrUnreadable) {
+  StandIns tools;
+  tools.answer("defaults-idle-time", "0\n");
+  tools.answer("softwareupdate-list", "Software Update Tool\n\nFinding available software\n", 0,
+               "No new software available.\n");
+  tools.answer("ioreg-platform-expert", "+-o J316sAP\n    {\n      \"IOPlatformUUID\" = \"3F25\n");
+  tools.answer("sw_vers-product-version", "14.5\n", 1);
+  tools.answer("fdesetup-status", "FileVault is Off.\n");
+  tools.answer("socketfilterfw-global-state",
+               "Firewall is blocking all non-essential incoming connections. (State = 2)\n");
+  tools.answer("nvram-secure-boot-policy",
+               "94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy\t%01\n");
+  tools.answer("defaults-ask-for-password", "0\n");
+  tools.answer("csrutil-status", std::string(kCustomSip) + "\n");
+  // Gatekeeper off is reported with exit status 1.
+  tools.answer("spctl-status", "assessments disabled\n", 1);
+  tools.answer("defaults-xprotect-library", "", 1, "does not exist\n");
+  tools.answer("defaults-xprotect-system", "2195\n");
+  tools.answer("profiles-enrollment", "Enrolled via DEP: No\nMDM enrollment: No\n", 1);
+  tools.answer("scutil-nc-list",
+               "Available network connection services in the current set (*=enabled):\n");
+  tools.answer("defaults-auto-login-user", "alice\n");
+  tools.answer("launchctl-list", "PID\tStatus\tLabel\n-\t0\tcom.openssh.sshd\n");
+  tools.answer("hostname", "  \n");
+  tools.answer("sysctl-hw-model", "", 255, "sysctl: unknown oid 'hw.model'\n");
+  tools.answer("ioreg-listing", "+-o Root  <class IORegistryEntry>\n");
+
+  testing::internal::CaptureStderr();
+  auto record = tavrine::collect(StandIns::tools());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "warning: Failed to get macOS version: error.CommandFailed\n");
+  ASSERT_TRUE(record.has_value());
+
+  DeviceTavrine expected;
+  expected.disk_encryption = D;
+  expected.firewall = E;
+  expected.secure_boot = U;
+  expected.screen_lock = D;
+  expected.screen_lock_timeout = 0;
+  expected.screen_lock_password = D;
+  expected.sip = U;
+  expected.gatekeeper = D;
+  expected.xprotect_version = "2195";
+  expected.os_up_to_date = E;
+  expected.pending_updates_count = 0;
+  expected.mdm_enrolled = U;
+  expected.vpn_connected = NA;
+  expected.auto_login_disabled = D;
+  expected.remote_login = E;
+  expected.timestamp = record->timestamp;
+  EXPECT_EQ(*record, expected);
+  EXPECT_EQ(tools.calls(), commandsInOrder(true, false));
+}
+
+TEST(Collection, RemoteLoginAsksTheSystemDomainOnlyWhenTheListLacksTheDaemon) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> list;  // nothing: launchctl list prints nothing and fails
+    int print_status;
+    CheckStatus expected;
+    bool asks_system;
+  };
+  const std::vector<Case> cases = {
+      {"listed", "-\t0\tcom.openssh.sshd\n", 1, E, false},
+      {"loaded in the system domain", "-\t0\tcom.apple.Finder\n", 0, E, true},
+      {"not loaded anywhere", "-\t0\tcom.apple.Finder\n", 113, D, true},
+      {"no list", std::nullopt, 0, U, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandIns tools;
+    tools.answer("sw_vers-product-version", "14.5\n");
+    tools.answer("launchctl-list", c.list.value_or(""), c.list ? 0 : 5);
+    tools.answer("launchctl-print-sshd",
+                 c.print_status == 0 ? "system/com.openssh.sshd = {\n}\n" : "", c.print_status);
+    auto record = tavrine::collect(StandIns::tools());
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(checkStatusName(record->remote_login), checkStatusName(c.expected));
+    const auto calls = tools.calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "launchctl print system/com.openssh.sshd"),
+              c.asks_system ? 1 : 0);
+  }
+}
+
+TEST(Collection, AHungUpdateListingEndsAtItsTimeLimit) {
+  StandIns tools;
+  tools.answer("sw_vers-product-version", "14.5\n");
+  tools.answer("softwareupdate-list", "* Label: never seen\n");
+  tools.delay("softwareupdate-list", 30);
+  tools.answer("hostname", "studio.local\n");
+  auto table = StandIns::tools();
+  table.update_time_limit = 300ms;
+
+  const auto start = std::chrono::steady_clock::now();
+  auto record = tavrine::collect(table);
+  ASSERT_TRUE(record.has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(record->os_up_to_date, E);
+  EXPECT_EQ(record->pending_updates_count, 0u);
+  EXPECT_EQ(record->hostname, "studio.local");  // the later checks still ran
+  EXPECT_EQ(tools.calls().size(), commandsInOrder(true, false).size());
+  EXPECT_EQ(test_support::childProcessCount(), 0);
+}
+
+TEST(Collection, OnThisMachineWithTheRealTools) {
+  // No stand-ins: the production table on whatever this machine has. Off
+  // macOS most tools are missing and their checks take their fallbacks.
+  testing::internal::CaptureStderr();
+  auto record = tavrine::collect();
+  const std::string console = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(record.has_value());
+
+  if (platform::macos::findProgram("hostname")) {
+    char name[HOST_NAME_MAX + 1] = {};
+    ASSERT_EQ(::gethostname(name, sizeof name), 0);
+    EXPECT_EQ(record->hostname, std::string(name));
+  } else {
+    EXPECT_EQ(record->hostname, std::nullopt);
+  }
+  if (!platform::macos::findProgram("sw_vers")) {
+    EXPECT_EQ(record->os_version, "unknown");
+    EXPECT_EQ(console, "warning: Failed to get macOS version: error.FileNotFound\n");
+  }
+  if (!platform::macos::findProgram("ioreg")) {
+    EXPECT_EQ(record->device_id, "unknown-device-id");
+    EXPECT_EQ(record->serial_number, std::nullopt);
+  }
+  if (!platform::macos::findProgram("launchctl")) {
+    EXPECT_EQ(record->remote_login, U);
+  }
+  if (!platform::macos::findProgram("softwareupdate")) {
+    EXPECT_EQ(record->os_up_to_date, E);
+  }
+}
+
+}  // namespace
