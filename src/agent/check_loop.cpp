@@ -61,7 +61,9 @@ void CheckPacer::wake() {
 }
 
 CheckPacer& processPacer() noexcept {
-  static CheckPacer pacer;
+  // Never destroyed: the detached check thread may still be pausing on it
+  // while the process exits.
+  static CheckPacer& pacer = *new CheckPacer;
   return pacer;
 }
 
