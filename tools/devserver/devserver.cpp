@@ -103,11 +103,7 @@ std::optional<int> DevServer::start() {
   return port_;
 }
 
-bool DevServer::run() {
-  if (!bind()) return false;
-  console::line("devserver: listening on {}\n", baseUrl());
-  return server_.listen_after_bind();
-}
+bool DevServer::serve() { return server_.listen_after_bind(); }
 
 void DevServer::stop() {
   server_.stop();

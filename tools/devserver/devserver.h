@@ -45,10 +45,12 @@ class DevServer {
   // Binds and starts serving on a background thread; the bound port, or
   // nothing when the address could not be bound.
   std::optional<int> start();
-  // Binds and serves on the calling thread until stop(); false when the
-  // address could not be bound.
-  bool run();
+  // Binds the address (port() then tells the port); false when it cannot.
+  bool bind();
+  // Serves the bound address on the calling thread until stop().
+  bool serve();
   void stop();
+  [[nodiscard]] bool isRunning() const { return server_.is_running(); }
 
   int port() const { return port_; }
   std::string baseUrl() const;
@@ -66,7 +68,6 @@ class DevServer {
   void handleReport(const httplib::Request& request, httplib::Response& response);
   void handleDevices(const httplib::Request& request, httplib::Response& response);
   void handleIndex(const httplib::Request& request, httplib::Response& response);
-  bool bind();
 
   Options options_;
   httplib::Server server_;

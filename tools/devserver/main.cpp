@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -24,16 +25,20 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   devserver::DevServer server(*options);
-  std::thread waiter([&] {
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
-    server.server().stop();
-  });
-  waiter.detach();
-  if (!server.run()) {
+  if (!server.bind()) {
     console::line("devserver: cannot listen on {}:{}\n", options->bind, options->port);
     return 1;
   }
+  std::thread waiter([&] {
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    // A stop before the loop runs would be lost.
+    while (!server.isRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server.stop();
+  });
+  waiter.detach();
+  console::line("devserver: listening on {}\n", server.baseUrl());
+  server.serve();
   console::line("devserver: stopped\n");
   return 0;
 }
