@@ -34,7 +34,8 @@ std::string LoopbackHttpServer::url(const std::string& path) const {
 }
 
 RawHttpServer::RawHttpServer(Responder responder) : responder_(std::move(responder)) {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (listen_fd_ >= 0) ::fcntl(listen_fd_, F_SETFD, FD_CLOEXEC);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -43,9 +44,11 @@ RawHttpServer::RawHttpServer(Responder responder) : responder_(std::move(respond
   if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       ::listen(listen_fd_, 16) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      ::pipe2(wake_pipe_, O_CLOEXEC) != 0) {
+      ::pipe(wake_pipe_) != 0) {
     throw std::runtime_error("cannot start the raw server");
   }
+  ::fcntl(wake_pipe_[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(wake_pipe_[1], F_SETFD, FD_CLOEXEC);
   port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] { loop(); });
 }
@@ -98,7 +101,11 @@ std::string readRequest(int fd) {
 void writeAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
+#ifdef MSG_NOSIGNAL
     const ssize_t put = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+#else
+    const ssize_t put = ::send(fd, data.data() + done, data.size() - done, 0);
+#endif
     if (put <= 0) return;
     done += static_cast<size_t>(put);
   }
@@ -111,8 +118,13 @@ void RawHttpServer::loop() {
     pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents != 0) return;
-    const int client = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int client = ::accept(listen_fd_, nullptr, nullptr);
     if (client < 0) continue;
+    ::fcntl(client, F_SETFD, FD_CLOEXEC);
+#ifdef SO_NOSIGPIPE
+    const int on = 1;
+    ::setsockopt(client, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
+#endif
     timeval timeout{5, 0};
     ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     const std::string request = readRequest(client);
