@@ -5,7 +5,12 @@
 #include "support/servers.h"
 #include "support/temp_dir.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -278,6 +283,46 @@ TEST(Http, StalledServerFailsAfterTheBound) {
   EXPECT_EQ(err, "error: HTTP request failed: TransferStalled\n");
   EXPECT_GE(elapsed, std::chrono::milliseconds(900));
   EXPECT_LT(elapsed, std::chrono::seconds(10));
+}
+
+// A listener whose accept queue is full and never drained: the kernel drops
+// further SYNs, so the connection is never established.
+TEST(Http, ConnectionThatNeverCompletesFailsAfterTheConnectBound) {
+#ifndef __linux__
+  GTEST_SKIP() << "relies on Linux dropping SYNs to a full accept queue";
+#endif
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 8; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    fillers.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  http::Limits limits;
+  limits.connect_timeout = std::chrono::milliseconds(500);
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+  testing::internal::CaptureStderr();
+  const auto started = std::chrono::steady_clock::now();
+  const auto posted = http::post(url, "{}", {}, limits);
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  const std::string err = testing::internal::GetCapturedStderr();
+  for (int fd : fillers) ::close(fd);
+  ::close(listener);
+  ASSERT_FALSE(posted.has_value());
+  EXPECT_EQ(posted.error(), Error::RequestFailed);
+  EXPECT_EQ(err, "error: HTTP request failed: Timeout\n");
+  EXPECT_GE(elapsed, std::chrono::milliseconds(450));
+  EXPECT_LT(elapsed, std::chrono::seconds(5));
 }
 
 TEST(Http, DefaultLimits) {
