@@ -98,7 +98,8 @@ void BM_PostFreshClient(benchmark::State& state) {
   const std::string url = backend().url();
   const std::string report = *agent::serializeTavrine(fullRecord());
   const std::string signature = *agent::signPayload(report);
-  const http::HttpHeader headers[] = {{"X-Signature", signature}, {"Authorization", "DeviceToken abc"}};
+  const http::HttpHeader headers[] = {{"X-Signature", signature},
+                                      {"Authorization", "DeviceToken abc"}};
   for (auto _ : state) {
     auto response = http::post(url, report, headers);
     if (!response || response->status != 202) state.SkipWithError("post failed");

@@ -13,6 +13,10 @@
 // blocking exchange on a client of its own: no connection is reused.
 namespace http {
 
+// The "User-Agent" value of the update check's requests (Part 6.2); the
+// helpers themselves add none.
+inline constexpr std::string_view kUserAgent = "Tavrine-Agent/0.2.0";
+
 // One extra request header, sent as written. The caller keeps the strings
 // alive until the call returns.
 struct HttpHeader {
@@ -59,6 +63,7 @@ struct Limits {
 // The name printed for a libcurl result code (a CURLcode value). `os_errno`
 // (CURLINFO_OS_ERRNO) refines connection failures; `connected` tells a
 // connect timeout (Timeout) from a stalled transfer (TransferStalled).
-[[nodiscard]] Error failureFromCurl(int curl_code, long os_errno = 0, bool connected = false) noexcept;
+[[nodiscard]] Error failureFromCurl(int curl_code, long os_errno = 0,
+                                    bool connected = false) noexcept;
 
 }  // namespace http

@@ -48,17 +48,19 @@ struct Received {
 class CheckCycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_.server().Post("/api/v1/agent/tavrine/", [this](const httplib::Request& q, httplib::Response& r) {
-      std::lock_guard guard(mutex_);
-      received_.push_back({q.body, q.get_header_value("X-Signature"), q.has_header("Authorization"),
-                           q.get_header_value("Authorization"), q.get_header_value("Content-Type")});
-      r.status = 200;
-      if (!script_.empty()) {
-        r.status = script_.front();
-        script_.pop_front();
-      }
-      r.set_content("{\"answer\": " + std::to_string(r.status) + "}", "application/json");
-    });
+    server_.server().Post(
+        "/api/v1/agent/tavrine/", [this](const httplib::Request& q, httplib::Response& r) {
+          std::lock_guard guard(mutex_);
+          received_.push_back({q.body, q.get_header_value("X-Signature"),
+                               q.has_header("Authorization"), q.get_header_value("Authorization"),
+                               q.get_header_value("Content-Type")});
+          r.status = 200;
+          if (!script_.empty()) {
+            r.status = script_.front();
+            script_.pop_front();
+          }
+          r.set_content("{\"answer\": " + std::to_string(r.status) + "}", "application/json");
+        });
     server_.start();
     endpoint_ = server_.url("/api/v1/agent/tavrine/");
     state_.config.tavrine_endpoint = endpoint_;
@@ -162,7 +164,8 @@ TEST_F(CheckCycleTest, FailsTwiceThenSucceedsOnTheRealClock) {
   const auto elapsed = std::chrono::steady_clock::now() - started;
   EXPECT_GE(elapsed, 3000ms);
   EXPECT_LT(elapsed, 6000ms);
-  EXPECT_TRUE(err.ends_with("Retry 2/3 after 2000ms delay...\n✓ Tavrine submitted successfully\n")) << err;
+  EXPECT_TRUE(err.ends_with("Retry 2/3 after 2000ms delay...\n✓ Tavrine submitted successfully\n"))
+      << err;
   EXPECT_EQ(received().size(), 3u);
 }
 
@@ -180,9 +183,9 @@ TEST_F(CheckCycleTest, FourFailuresBookOneFailedCycle) {
             "✗ Tavrine submission failed: Submission failed\n"
             "Transmission failed (connection failed), consecutive failures: 1\n");
   EXPECT_EQ(waits_, (std::vector<std::chrono::milliseconds>{1000ms, 2000ms, 4000ms}));
-  EXPECT_EQ(status_during_waits_, (std::vector<std::string>{"Status: Retrying (1/3)...",
-                                                            "Status: Retrying (2/3)...",
-                                                            "Status: Retrying (3/3)..."}));
+  EXPECT_EQ(status_during_waits_,
+            (std::vector<std::string>{"Status: Retrying (1/3)...", "Status: Retrying (2/3)...",
+                                      "Status: Retrying (3/3)..."}));
   EXPECT_EQ(state_.consecutive_failures, 1u);
   EXPECT_EQ(status(), "Status: Reconnecting (1)");
   EXPECT_EQ(received().size(), 4u);
@@ -198,8 +201,10 @@ TEST_F(CheckCycleTest, SuccessAndFailureStatuses) {
   for (int status : {300, 304, 401, 404, 500}) {
     script({status});
     const std::string err = cycle();
-    EXPECT_NE(err.find("✗ Tavrine submission failed: Submission failed\nRetry 1/3 after 1000ms delay...\n"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find(
+            "✗ Tavrine submission failed: Submission failed\nRetry 1/3 after 1000ms delay...\n"),
+        std::string::npos)
         << status << err;
     EXPECT_TRUE(err.ends_with("✓ Tavrine submitted successfully\n")) << status;
   }
@@ -230,9 +235,10 @@ TEST_F(CheckCycleTest, TokenOf117BytesSendsNothing) {
   state_.device_token = std::string(117, 't');
   const std::string err = cycle();
   const std::string failed = "✗ Tavrine submission failed: Failed to format auth header\n";
-  EXPECT_EQ(err, "─── Tavrine Check #1 ───\n" + failed + "Retry 1/3 after 1000ms delay...\n" + failed +
-                     "Retry 2/3 after 2000ms delay...\n" + failed + "Retry 3/3 after 4000ms delay...\n" +
-                     failed + "Transmission failed (connection failed), consecutive failures: 1\n");
+  EXPECT_EQ(err, "─── Tavrine Check #1 ───\n" + failed + "Retry 1/3 after 1000ms delay...\n" +
+                     failed + "Retry 2/3 after 2000ms delay...\n" + failed +
+                     "Retry 3/3 after 4000ms delay...\n" + failed +
+                     "Transmission failed (connection failed), consecutive failures: 1\n");
   EXPECT_EQ(waits_, (std::vector<std::chrono::milliseconds>{1000ms, 2000ms, 4000ms}));
   EXPECT_TRUE(received().empty());
   EXPECT_EQ(status(), "Status: Reconnecting (1)");
@@ -284,7 +290,8 @@ TEST_F(CheckCycleTest, WithoutTrayNoStatusLineChanges) {
   state_.tray.store(nullptr);
   script({500, 500, 500, 500});
   const std::string err = cycle();
-  EXPECT_TRUE(err.starts_with("─── Tavrine Check #1 ───\n✗ Tavrine submission failed: Submission failed\n"));
+  EXPECT_TRUE(err.starts_with(
+      "─── Tavrine Check #1 ───\n✗ Tavrine submission failed: Submission failed\n"));
   EXPECT_TRUE(err.ends_with("Transmission failed (connection failed), consecutive failures: 1\n"));
   EXPECT_EQ(status(), "Status: Starting...");
   EXPECT_EQ(status_during_waits_, (std::vector<std::string>(3, "Status: Starting...")));
@@ -293,7 +300,8 @@ TEST_F(CheckCycleTest, WithoutTrayNoStatusLineChanges) {
 TEST(CheckCycle, ConnectionRefusedOnEveryAttempt) {
   AgentState state;
   const std::string endpoint =
-      "http://127.0.0.1:" + std::to_string(test_support::freeLoopbackPort()) + "/api/v1/agent/tavrine/";
+      "http://127.0.0.1:" + std::to_string(test_support::freeLoopbackPort()) +
+      "/api/v1/agent/tavrine/";
   state.config.tavrine_endpoint = endpoint;
   agent::CheckOptions options;
   options.collect = [] { return Result<DeviceTavrine>(sampleRecord()); };
@@ -306,9 +314,10 @@ TEST(CheckCycle, ConnectionRefusedOnEveryAttempt) {
       "error: HTTP request failed: ConnectionRefused\n"
       "error: HTTP request failed: RequestFailed\n"
       "✗ Tavrine submission failed: Connection failed\n";
-  EXPECT_EQ(err, "─── Tavrine Check #1 ───\n" + attempt + "Retry 1/3 after 1000ms delay...\n" + attempt +
-                     "Retry 2/3 after 2000ms delay...\n" + attempt + "Retry 3/3 after 4000ms delay...\n" +
-                     attempt + "Transmission failed (connection failed), consecutive failures: 1\n");
+  EXPECT_EQ(err, "─── Tavrine Check #1 ───\n" + attempt + "Retry 1/3 after 1000ms delay...\n" +
+                     attempt + "Retry 2/3 after 2000ms delay...\n" + attempt +
+                     "Retry 3/3 after 4000ms delay...\n" + attempt +
+                     "Transmission failed (connection failed), consecutive failures: 1\n");
   EXPECT_EQ(waits.size(), 3u);
   EXPECT_EQ(state.consecutive_failures, 1u);
 }

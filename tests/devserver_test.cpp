@@ -71,12 +71,14 @@ TEST_F(DevServerTest, RegistrationGivesAStableTokenPerDevice) {
   EXPECT_EQ(registerDevice("DEV-A"), token);
   EXPECT_NE(registerDevice("DEV-B"), token);
   // The agent's own extraction finds the token in the answer.
-  const auto response = http::post(url("/api/v1/agent/register/"), *agent::buildRegistrationPayload(record("DEV-A")));
+  const auto response =
+      http::post(url("/api/v1/agent/register/"), *agent::buildRegistrationPayload(record("DEV-A")));
   EXPECT_EQ(agent::extractToken(response->body), token);
 }
 
 TEST_F(DevServerTest, RegistrationRejectsWhatIsNotJson) {
-  for (const std::string body : {"not json", "{\"device_id\": ", "[1, 2]", "{\"platform\": \"macos\"}"}) {
+  for (const std::string body :
+       {"not json", "{\"device_id\": ", "[1, 2]", "{\"platform\": \"macos\"}"}) {
     const auto response = http::post(url("/api/v1/agent/register/"), body);
     ASSERT_TRUE(response.has_value());
     EXPECT_EQ(response->status, 400) << body;
@@ -119,8 +121,9 @@ TEST_F(DevServerTest, UnknownTokenIsForbidden) {
 
 TEST_F(DevServerTest, BodyMustBeSchema2Json) {
   const std::string token = registerDevice("DEV-A");
-  for (const std::string& body : {std::string("not json"), std::string("{\"schema_version\": \"1.0\"}"),
-                                 std::string("{\"schema_version\": 2.0}"), std::string("{}")}) {
+  for (const std::string& body :
+       {std::string("not json"), std::string("{\"schema_version\": \"1.0\"}"),
+        std::string("{\"schema_version\": 2.0}"), std::string("{}")}) {
     const auto response = submit(body, *agent::signPayload(body), token);
     ASSERT_TRUE(response.has_value());
     EXPECT_EQ(response->status, 400) << body;
@@ -157,7 +160,8 @@ TEST_F(DevServerTest, PageShowsEachControlState) {
   EXPECT_EQ(page->status, 200);
   const std::string& html = page->body;
   EXPECT_NE(html.find("<h2>DEV-A</h2>"), std::string::npos);
-  EXPECT_NE(html.find("<td>disk_encryption</td><td class=\"enabled\">enabled</td>"), std::string::npos);
+  EXPECT_NE(html.find("<td>disk_encryption</td><td class=\"enabled\">enabled</td>"),
+            std::string::npos);
   EXPECT_NE(html.find("<td>firewall</td><td class=\"disabled\">disabled</td>"), std::string::npos);
   EXPECT_NE(html.find("<td>sip</td><td class=\"unknown\">unknown</td>"), std::string::npos);
   EXPECT_NE(html.find("&lt;b&gt;host&lt;/b&gt;"), std::string::npos);
@@ -181,14 +185,15 @@ TEST(DevServerArguments, PortBindAndErrors) {
   EXPECT_EQ(options->port, 8000);
   EXPECT_EQ(options->bind, "127.0.0.1");
 
-  for (std::vector<std::string> bad :  {std::vector<std::string>{"x", "--port", "70000"},
-                                       std::vector<std::string>{"x", "--port", "12a"},
-                                       std::vector<std::string>{"x", "--port"},
-                                       std::vector<std::string>{"x", "--verbose"}}) {
+  for (std::vector<std::string> bad :
+       {std::vector<std::string>{"x", "--port", "70000"},
+        std::vector<std::string>{"x", "--port", "12a"}, std::vector<std::string>{"x", "--port"},
+        std::vector<std::string>{"x", "--verbose"}}) {
     argv.clear();
     for (auto& w : bad) argv.push_back(w.data());
     message.clear();
-    EXPECT_FALSE(devserver::parseArguments(static_cast<int>(argv.size()), argv.data(), message).has_value());
+    EXPECT_FALSE(
+        devserver::parseArguments(static_cast<int>(argv.size()), argv.data(), message).has_value());
     EXPECT_FALSE(message.empty());
   }
 }
@@ -200,7 +205,8 @@ TEST(DevServerExecutable, AgentCycleDeliversAVerifiedReport) {
   const int port = test_support::freeLoopbackPort();
   test_support::BackgroundProcess server(
       {TAVRINE_DEVSERVER_BINARY, "--port", std::to_string(port), "--bind", "127.0.0.1"});
-  ASSERT_TRUE(server.waitForError("devserver: listening on http://127.0.0.1:" + std::to_string(port), 10s))
+  ASSERT_TRUE(
+      server.waitForError("devserver: listening on http://127.0.0.1:" + std::to_string(port), 10s))
       << server.errorOutput();
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
   const std::string register_endpoint = base + "/api/v1/agent/register/";
@@ -226,15 +232,19 @@ TEST(DevServerExecutable, AgentCycleDeliversAVerifiedReport) {
   ASSERT_TRUE(listed.has_value());
   const auto json = nlohmann::json::parse(listed->body);
   ASSERT_EQ(json["devices"].size(), 1u);
-  EXPECT_EQ(json["devices"][0]["latest_report"], nlohmann::json::parse(*agent::serializeTavrine(device)));
+  EXPECT_EQ(json["devices"][0]["latest_report"],
+            nlohmann::json::parse(*agent::serializeTavrine(device)));
 
   server.signal(SIGTERM);
   const auto ended = server.wait(10s);
   ASSERT_TRUE(ended.has_value());
   EXPECT_EQ(ended->exit_code, 0);
   const std::string log = server.errorOutput();
-  EXPECT_NE(log.find("POST /api/v1/agent/register/ -> 201 device EXE-DEVICE"), std::string::npos) << log;
-  EXPECT_NE(log.find("POST /api/v1/agent/tavrine/ -> 202 report from EXE-DEVICE"), std::string::npos) << log;
+  EXPECT_NE(log.find("POST /api/v1/agent/register/ -> 201 device EXE-DEVICE"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("POST /api/v1/agent/tavrine/ -> 202 report from EXE-DEVICE"),
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("GET /api/v1/devices -> 200"), std::string::npos) << log;
   EXPECT_NE(log.find("devserver: stopped"), std::string::npos) << log;
 }

@@ -6,12 +6,12 @@
 #include "support/temp_dir.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -117,7 +117,8 @@ std::string answer(const std::string& status_line, const std::string& extra_head
 TEST(Http, PostHeadersInOrderWithoutExpect) {
   RawHttpServer server([](const std::string&) { return answer("200 OK", "", "ok"); });
   const std::string big(100'000, 'x');  // large enough for curl to want "Expect: 100-continue"
-  const http::HttpHeader headers[] = {{"X-Signature", "abc123"}, {"Authorization", "DeviceToken t0k"}};
+  const http::HttpHeader headers[] = {{"X-Signature", "abc123"},
+                                      {"Authorization", "DeviceToken t0k"}};
   const auto response = http::post(server.url("/api/v1/agent/tavrine/"), big, headers);
   ASSERT_TRUE(response.has_value());
   EXPECT_EQ(response->status, 200);
@@ -128,14 +129,16 @@ TEST(Http, PostHeadersInOrderWithoutExpect) {
   const auto lines = test_support::headerLines(requests[0]);
   std::vector<std::string> custom;
   for (const auto& line : lines) {
-    if (line.starts_with("Content-Type") || line.starts_with("X-") || line.starts_with("Authorization")) {
+    if (line.starts_with("Content-Type") || line.starts_with("X-") ||
+        line.starts_with("Authorization")) {
       custom.push_back(line);
     }
     EXPECT_FALSE(line.starts_with("Expect")) << line;
     EXPECT_FALSE(line.starts_with("Proxy")) << line;
   }
-  EXPECT_EQ(custom, (std::vector<std::string>{"Content-Type: application/json", "X-Signature: abc123",
-                                              "Authorization: DeviceToken t0k"}));
+  EXPECT_EQ(custom,
+            (std::vector<std::string>{"Content-Type: application/json", "X-Signature: abc123",
+                                      "Authorization: DeviceToken t0k"}));
   EXPECT_TRUE(requests[0].ends_with("\r\n\r\n" + big));
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Content-Length: 100000"), lines.end());
 }
@@ -159,7 +162,7 @@ TEST(Http, PostWithoutHeadersSendsOnlyContentType) {
 TEST(Http, GetSendsOnlyCallerHeadersInOrder) {
   RawHttpServer server([](const std::string&) { return answer("200 OK", "", "{}"); });
   const http::HttpHeader headers[] = {{"Accept", "application/json"},
-                                      {"User-Agent", "Tavrine-Agent/0.2.0"}};
+                                      {"User-Agent", http::kUserAgent}};
   const auto response = http::get(server.url("/updates/manifest.json"), headers);
   ASSERT_TRUE(response.has_value());
   const std::string request = server.requests().at(0);
@@ -168,10 +171,11 @@ TEST(Http, GetSendsOnlyCallerHeadersInOrder) {
   std::vector<std::string> accept_and_agent;
   for (const auto& line : lines) {
     EXPECT_FALSE(line.starts_with("Content-Type")) << line;
-    if (line.starts_with("Accept:") || line.starts_with("User-Agent")) accept_and_agent.push_back(line);
+    if (line.starts_with("Accept:") || line.starts_with("User-Agent"))
+      accept_and_agent.push_back(line);
   }
-  EXPECT_EQ(accept_and_agent,
-            (std::vector<std::string>{"Accept: application/json", "User-Agent: Tavrine-Agent/0.2.0"}));
+  EXPECT_EQ(accept_and_agent, (std::vector<std::string>{"Accept: application/json",
+                                                        "User-Agent: Tavrine-Agent/0.2.0"}));
 }
 
 uint32_t crc32(const std::string& data) {
@@ -212,7 +216,8 @@ TEST(Http, GzipAnswerIsDecodedAndEncodingsAdvertised) {
   EXPECT_EQ(posted->body, plain);
   bool advertised = false;
   for (const auto& line : test_support::headerLines(server.requests().at(0))) {
-    if (line.starts_with("Accept-Encoding:") && line.find("gzip") != std::string::npos) advertised = true;
+    if (line.starts_with("Accept-Encoding:") && line.find("gzip") != std::string::npos)
+      advertised = true;
   }
   EXPECT_TRUE(advertised);
 }
@@ -243,7 +248,8 @@ TEST(Http, EmptyBody) {
 }
 
 TEST(Http, RefusedConnectionPrintsTheNameAndFails) {
-  const std::string url = "http://127.0.0.1:" + std::to_string(test_support::freeLoopbackPort()) + "/";
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(test_support::freeLoopbackPort()) + "/";
   testing::internal::CaptureStderr();
   const auto posted = http::post(url, "{}");
   const auto got = http::get(url);
@@ -341,9 +347,10 @@ TEST(Http, OversizedAnswerFails) {
   // With a Content-Length (refused before reading) and chunked (refused while reading).
   RawHttpServer sized([&](const std::string&) { return answer("200 OK", "", body); });
   RawHttpServer chunked([&](const std::string&) {
-    return std::optional<std::string>("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
-                                      "9c4\r\n" + body.substr(0, 2500) + "\r\n9c4\r\n" + body.substr(2500) +
-                                      "\r\n0\r\n\r\n");
+    return std::optional<std::string>(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+        "9c4\r\n" +
+        body.substr(0, 2500) + "\r\n9c4\r\n" + body.substr(2500) + "\r\n0\r\n\r\n");
   });
   testing::internal::CaptureStderr();
   const auto a = http::post(sized.url("/"), "{}", {}, limits);
@@ -366,14 +373,19 @@ TEST(Http, SelfSignedCertificateFailsVerification) {
   test_support::TempDir dir;
   const std::string cert = dir.file("cert.pem");
   const std::string key = dir.file("key.pem");
-  const auto made = test_support::runProcess(
-      {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "1",
-       "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+  const auto made = test_support::runProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048",
+                                              "-nodes", "-keyout", key, "-out", cert, "-days", "1",
+                                              "-subj", "/CN=127.0.0.1", "-addext",
+                                              "subjectAltName=IP:127.0.0.1,DNS:localhost"});
   ASSERT_EQ(made.exit_code, 0) << made.err;
   httplib::SSLServer server(cert.c_str(), key.c_str());
   ASSERT_TRUE(server.is_valid());
-  server.Get("/", [](const httplib::Request&, httplib::Response& r) { r.set_content("secret", "text/plain"); });
-  server.Post("/", [](const httplib::Request&, httplib::Response& r) { r.set_content("secret", "text/plain"); });
+  server.Get("/", [](const httplib::Request&, httplib::Response& r) {
+    r.set_content("secret", "text/plain");
+  });
+  server.Post("/", [](const httplib::Request&, httplib::Response& r) {
+    r.set_content("secret", "text/plain");
+  });
   const int port = server.bind_to_any_port("127.0.0.1");
   ASSERT_GT(port, 0);
   std::thread thread([&] { server.listen_after_bind(); });
@@ -401,7 +413,8 @@ TEST(Http, FailureNameMapping) {
   EXPECT_EQ(http::failureFromCurl(CURLE_COULDNT_CONNECT, 0), Error::ConnectionFailed);
   EXPECT_EQ(http::failureFromCurl(CURLE_COULDNT_RESOLVE_HOST), Error::NameResolutionFailed);
   EXPECT_EQ(http::failureFromCurl(CURLE_SSL_CONNECT_ERROR), Error::TlsInitializationFailed);
-  EXPECT_EQ(http::failureFromCurl(CURLE_PEER_FAILED_VERIFICATION), Error::CertificateVerificationFailed);
+  EXPECT_EQ(http::failureFromCurl(CURLE_PEER_FAILED_VERIFICATION),
+            Error::CertificateVerificationFailed);
   EXPECT_EQ(http::failureFromCurl(CURLE_UNSUPPORTED_PROTOCOL), Error::UnsupportedUriScheme);
   EXPECT_EQ(http::failureFromCurl(CURLE_URL_MALFORMAT), Error::InvalidUrl);
   EXPECT_EQ(http::failureFromCurl(CURLE_TOO_MANY_REDIRECTS), Error::TooManyRedirects);

@@ -67,7 +67,8 @@ TEST(RegistrationPayload, EscapesStringValues) {
   r.serial_number = std::string("a\x01z");
   const auto payload = agent::buildRegistrationPayload(r);
   ASSERT_TRUE(payload.has_value());
-  EXPECT_NE(payload->find("  \"hostname\": \"Bob's \\\"Mac\\\"\\\\\\n\",\n"), std::string::npos) << *payload;
+  EXPECT_NE(payload->find("  \"hostname\": \"Bob's \\\"Mac\\\"\\\\\\n\",\n"), std::string::npos)
+      << *payload;
   EXPECT_NE(payload->find("  \"serial_number\": \"a\\u0001z\",\n"), std::string::npos);
   const auto parsed = nlohmann::json::parse(*payload);
   EXPECT_EQ(parsed["hostname"], *r.hostname);
@@ -96,12 +97,13 @@ TEST(TokenExtraction, EdgeCasesOfThePart) {
 class RegistrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_.server().Post("/api/v1/agent/register/", [this](const httplib::Request& q, httplib::Response& r) {
-      received_ = q.body;
-      content_type_ = q.get_header_value("Content-Type");
-      r.status = status_;
-      r.set_content(body_, "application/json");
-    });
+    server_.server().Post("/api/v1/agent/register/",
+                          [this](const httplib::Request& q, httplib::Response& r) {
+                            received_ = q.body;
+                            content_type_ = q.get_header_value("Content-Type");
+                            r.status = status_;
+                            r.set_content(body_, "application/json");
+                          });
     server_.start();
     endpoint_ = server_.url("/api/v1/agent/register/");
     state_.config.register_endpoint = endpoint_;
@@ -153,7 +155,8 @@ TEST_F(RegistrationTest, FortyCharacterTokenShowsHeadAndTail) {
   status_ = 200;
   body_ = R"({"token": ")" + token + R"(", "device_id": "x"})";
   const std::string err = run(agent::Registration::registered);
-  EXPECT_TRUE(err.ends_with("Device registered successfully!\nDevice token: 01234567...FEDCBA98\n")) << err;
+  EXPECT_TRUE(err.ends_with("Device registered successfully!\nDevice token: 01234567...FEDCBA98\n"))
+      << err;
   EXPECT_EQ(state_.device_token, token);
 }
 
@@ -209,28 +212,31 @@ TEST_F(RegistrationTest, LongBodyIsCutTo500BytesInTheInfoLineOnly) {
   status_ = 200;
   body_ = std::string(2000, 'z');
   const std::string err = run(agent::Registration::not_registered);
-  EXPECT_NE(err.find("info: Registration response: " + std::string(500, 'z') + "\n"), std::string::npos);
+  EXPECT_NE(err.find("info: Registration response: " + std::string(500, 'z') + "\n"),
+            std::string::npos);
   EXPECT_NE(err.find("Response: " + body_ + "\n"), std::string::npos);
 }
 
 TEST(Registration, ConnectionFailure) {
   AgentState state;
   const std::string endpoint =
-      "http://127.0.0.1:" + std::to_string(test_support::freeLoopbackPort()) + "/api/v1/agent/register/";
+      "http://127.0.0.1:" + std::to_string(test_support::freeLoopbackPort()) +
+      "/api/v1/agent/register/";
   state.config.register_endpoint = endpoint;
   testing::internal::CaptureStderr();
   const auto outcome = agent::registerDevice(state, identity());
   const std::string err = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(outcome.has_value());
   EXPECT_EQ(*outcome, agent::Registration::not_registered);
-  EXPECT_EQ(err, "Registering device with backend...\n"
-                 "Registration payload:\n" +
-                     std::string(kPayload) + "\ninfo: Registering device at: " + endpoint +
-                     "\n"
-                     "error: HTTP request failed: ConnectionRefused\n"
-                     "error: Device registration failed: error.RequestFailed\n"
-                     "ERROR: Device registration failed: Registration connection failed\n"
-                     "Status code: 0\n");
+  EXPECT_EQ(err,
+            "Registering device with backend...\n"
+            "Registration payload:\n" +
+                std::string(kPayload) + "\ninfo: Registering device at: " + endpoint +
+                "\n"
+                "error: HTTP request failed: ConnectionRefused\n"
+                "error: Device registration failed: error.RequestFailed\n"
+                "ERROR: Device registration failed: Registration connection failed\n"
+                "Status code: 0\n");
   EXPECT_FALSE(state.device_token.has_value());
 }
 

@@ -159,8 +159,10 @@ TEST(Report, EscapesQuoteBackslashAndControlCharacters) {
   DeviceTavrine r;
   r.hostname = std::string("a\"b\\c\nd\re\tf\bg\fh\x01i\x1fj\x7fk\xc3\xa9l");
   const std::string report = serialize(r);
-  EXPECT_NE(report.find("\"hostname\": \"a\\\"b\\\\c\\nd\\re\\tf\\bg\\fh\\u0001i\\u001fj\x7fk\xc3\xa9l\",\n"),
-            std::string::npos)
+  EXPECT_NE(
+      report.find(
+          "\"hostname\": \"a\\\"b\\\\c\\nd\\re\\tf\\bg\\fh\\u0001i\\u001fj\x7fk\xc3\xa9l\",\n"),
+      std::string::npos)
       << report;
   const auto parsed = nlohmann::json::parse(report);
   EXPECT_EQ(parsed["device"]["hostname"].get<std::string>(), *r.hostname);
@@ -195,13 +197,16 @@ TEST(Signature, IsLowercaseHexHmacOfReportWithBuiltInKey) {
   ASSERT_TRUE(signature.has_value());
   ASSERT_EQ(signature->size(), 64u);
   EXPECT_EQ(signature->find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_EQ(*signature, crypto::toHex(crypto::hmacSha256("sample-hmac-key-for-local-test-001", report)));
+  EXPECT_EQ(*signature,
+            crypto::toHex(crypto::hmacSha256("sample-hmac-key-for-local-test-001", report)));
   EXPECT_EQ(agent::kSigningKey.size(), 34u);
   EXPECT_EQ(*agent::signPayload(report), *signature);  // deterministic
   EXPECT_NE(*agent::signPayload(report + " "), *signature);
 }
 
-std::string bytes(size_t count, unsigned char value) { return std::string(count, static_cast<char>(value)); }
+std::string bytes(size_t count, unsigned char value) {
+  return std::string(count, static_cast<char>(value));
+}
 
 struct Rfc4231Case {
   std::string key;
@@ -213,16 +218,19 @@ TEST(Crypto, Rfc4231TestCases1To7) {
   std::string key4;
   for (int i = 1; i <= 25; ++i) key4 += static_cast<char>(i);
   const Rfc4231Case cases[] = {
-      {bytes(20, 0x0b), "Hi There", "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+      {bytes(20, 0x0b), "Hi There",
+       "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
       {"Jefe", "what do ya want for nothing?",
        "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-      {bytes(20, 0xaa), bytes(50, 0xdd), "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
+      {bytes(20, 0xaa), bytes(50, 0xdd),
+       "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
       {key4, bytes(50, 0xcd), "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
       {bytes(20, 0x0c), "Test With Truncation", "a3b6167473100ee06e0c796c2955552b"},
       {bytes(131, 0xaa), "Test Using Larger Than Block-Size Key - Hash Key First",
        "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
       {bytes(131, 0xaa),
-       "This is a test using a larger than block-size key and a larger than block-size data. The key "
+       "This is a test using a larger than block-size key and a larger than block-size data. The "
+       "key "
        "needs to be hashed before being used by the HMAC algorithm.",
        "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
   };

@@ -7,8 +7,8 @@
 
 #include <chrono>
 #include <functional>
-#include <thread>
 #include <string_view>
+#include <thread>
 
 // One check cycle (Part 1.4): collect, serialize, sign, submit with up to
 // three retries, and book a cycle that ends without success.

@@ -51,8 +51,8 @@ void appendJsonEscaped(std::string& out, std::string_view value) {
 namespace {
 
 // "  \"key\": \"value\"" followed by `tail` (",\n" or "\n").
-void quoted(std::string& out, std::string_view indent, std::string_view key,
-            std::string_view value, std::string_view tail) {
+void quoted(std::string& out, std::string_view indent, std::string_view key, std::string_view value,
+            std::string_view tail) {
   out += indent;
   out += '"';
   out += key;

@@ -2,9 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -41,7 +41,8 @@ RawHttpServer::RawHttpServer(Responder responder) : responder_(std::move(respond
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   socklen_t length = sizeof(address);
-  if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+  if (listen_fd_ < 0 ||
+      ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       ::listen(listen_fd_, 16) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
       ::pipe(wake_pipe_) != 0) {

@@ -42,21 +42,32 @@ std::string htmlEscape(std::string_view text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
 }
 
 constexpr const char* kControls[] = {
-    "disk_encryption", "firewall",      "secure_boot",  "screen_lock",
-    "screen_lock_password", "sip",      "gatekeeper",   "os_up_to_date",
-    "mdm_enrolled",    "vpn_connected", "auto_login_disabled", "remote_login",
+    "disk_encryption",      "firewall",      "secure_boot",         "screen_lock",
+    "screen_lock_password", "sip",           "gatekeeper",          "os_up_to_date",
+    "mdm_enrolled",         "vpn_connected", "auto_login_disabled", "remote_login",
 };
 
 }  // namespace
@@ -162,7 +173,8 @@ void DevServer::handleReport(const httplib::Request& request, httplib::Response&
       crypto::toHex(crypto::hmacSha256(options_.signing_key, request.body));
   const std::string signature = request.get_header_value("X-Signature");
   if (!crypto::constantTimeEqual(signature, expected)) {
-    return jsonError(response, 401, signature.empty() ? "missing X-Signature" : "invalid signature");
+    return jsonError(response, 401,
+                     signature.empty() ? "missing X-Signature" : "invalid signature");
   }
   const std::string authorization = request.get_header_value("Authorization");
   constexpr std::string_view kScheme = "DeviceToken ";
@@ -174,7 +186,8 @@ void DevServer::handleReport(const httplib::Request& request, httplib::Response&
     if (it != device_by_token_.end()) device_id = it->second;
   }
   if (device_id.empty()) {
-    return jsonError(response, 403, authorization.empty() ? "missing device token" : "unknown device token");
+    return jsonError(response, 403,
+                     authorization.empty() ? "missing device token" : "unknown device token");
   }
   const nlohmann::json report = nlohmann::json::parse(request.body, nullptr, false);
   if (report.is_discarded() || !report.is_object()) {
@@ -216,7 +229,8 @@ void DevServer::handleDevices(const httplib::Request&, httplib::Response& respon
 void DevServer::handleIndex(const httplib::Request&, httplib::Response& response) {
   std::string html =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tavrine devserver</title>\n"
-      "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;margin-bottom:2em}"
+      "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;margin-bottom:"
+      "2em}"
       "td,th{border:1px solid #ccc;padding:4px 8px;text-align:left}"
       ".enabled{color:#070}.disabled{color:#b00}.unknown{color:#777}</style></head><body>\n"
       "<h1>Tavrine devices</h1>\n";

@@ -20,7 +20,7 @@ struct Options {
   std::string bind = "127.0.0.1";
   int port = 8000;  // 0: an ephemeral port
   // The HMAC key that report signatures must match.
-  std::string signing_key;  // empty: the agent's built-in key
+  std::string signing_key;   // empty: the agent's built-in key
   bool log_requests = true;  // one line per request on standard error
 };
 
@@ -28,10 +28,10 @@ struct Options {
 struct Device {
   std::string device_id;
   std::string token;
-  std::string registration;            // the last registration payload, as received
-  std::optional<std::string> report;   // the latest accepted report, as received
+  std::string registration;           // the last registration payload, as received
+  std::optional<std::string> report;  // the latest accepted report, as received
   uint64_t report_count = 0;
-  int64_t registered_at = 0;           // seconds since the epoch
+  int64_t registered_at = 0;  // seconds since the epoch
   int64_t reported_at = 0;
 };
 
@@ -75,7 +75,7 @@ class DevServer {
   int port_ = 0;
 
   mutable std::mutex mutex_;
-  std::map<std::string, Device> devices_;              // by device_id
+  std::map<std::string, Device> devices_;               // by device_id
   std::map<std::string, std::string> device_by_token_;  // token -> device_id
 };
 
