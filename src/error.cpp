@@ -32,6 +32,15 @@ std::string_view errorName(Error error) noexcept {
     TAVRINE_ERROR_NAME(ResponseTooLarge)
     TAVRINE_ERROR_NAME(TransferStalled)
     TAVRINE_ERROR_NAME(NetworkUnreachable)
+    TAVRINE_ERROR_NAME(HostUnreachable)
+    TAVRINE_ERROR_NAME(InvalidUrl)
+    TAVRINE_ERROR_NAME(SendFailed)
+    TAVRINE_ERROR_NAME(ReceiveFailed)
+    TAVRINE_ERROR_NAME(EmptyResponse)
+    TAVRINE_ERROR_NAME(MalformedResponse)
+    TAVRINE_ERROR_NAME(TruncatedResponse)
+    TAVRINE_ERROR_NAME(DecompressionFailed)
+    TAVRINE_ERROR_NAME(ConnectionFailed)
     TAVRINE_ERROR_NAME(ClassNotFound)
     TAVRINE_ERROR_NAME(UnexpectedEndOfInput)
     TAVRINE_ERROR_NAME(SyntaxError)
@@ -113,6 +122,8 @@ Error errorFromErrno(int errno_value) noexcept {
       return Error::ConnectionResetByPeer;
     case ENETUNREACH:
       return Error::NetworkUnreachable;
+    case EHOSTUNREACH:
+      return Error::HostUnreachable;
     case ETIMEDOUT:
       return Error::Timeout;
     default:

@@ -35,6 +35,15 @@ enum class Error {
   ResponseTooLarge,
   TransferStalled,
   NetworkUnreachable,
+  HostUnreachable,
+  InvalidUrl,
+  SendFailed,
+  ReceiveFailed,
+  EmptyResponse,
+  MalformedResponse,
+  TruncatedResponse,
+  DecompressionFailed,
+  ConnectionFailed,
   // Menu bar.
   ClassNotFound,
   // Update manifest.

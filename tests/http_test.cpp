@@ -1,0 +1,442 @@
+// ctest-properties: LABELS threaded
+#include "http.h"
+
+#include "support/process.h"
+#include "support/servers.h"
+#include "support/temp_dir.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using test_support::LoopbackHttpServer;
+using test_support::RawHttpServer;
+
+// A server whose path says what to answer: /status/N answers N with the
+// body "status N"; /redirect/N redirects N more times, then answers "arrived".
+class StatusServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.server().Post(R"(/status/(\d+))", [](const httplib::Request& q, httplib::Response& r) {
+      r.status = std::stoi(q.matches[1]);
+      r.set_content("status " + std::string(q.matches[1]), "text/plain");
+    });
+    server_.server().Get(R"(/status/(\d+))", [](const httplib::Request& q, httplib::Response& r) {
+      r.status = std::stoi(q.matches[1]);
+      r.set_content("status " + std::string(q.matches[1]), "text/plain");
+    });
+    const auto redirect = [](const httplib::Request& q, httplib::Response& r) {
+      const int left = std::stoi(q.matches[1]);
+      if (left == 0) {
+        r.set_content("arrived", "text/plain");
+      } else {
+        r.set_redirect("/redirect/" + std::to_string(left - 1), 302);
+        r.set_content("redirecting", "text/plain");
+      }
+    };
+    server_.server().Get(R"(/redirect/(\d+))", redirect);
+    server_.server().Post(R"(/redirect/(\d+))", redirect);
+    server_.start();
+  }
+  std::string url(const std::string& path) { return server_.url(path); }
+  LoopbackHttpServer server_;
+};
+
+TEST_F(StatusServer, EveryStatusIsAResponse) {
+  for (int status : {200, 201, 299, 300, 404, 500}) {
+    const std::string path = "/status/" + std::to_string(status);
+    const auto posted = http::post(url(path), "{}");
+    ASSERT_TRUE(posted.has_value()) << status;
+    EXPECT_EQ(posted->status, status);
+    EXPECT_EQ(posted->body, "status " + std::to_string(status));
+    const auto got = http::get(url(path));
+    ASSERT_TRUE(got.has_value()) << status;
+    EXPECT_EQ(got->status, status);
+    EXPECT_EQ(got->body, "status " + std::to_string(status));
+  }
+}
+
+TEST_F(StatusServer, PostReturnsRedirectUnfollowed) {
+  const auto response = http::post(url("/redirect/1"), "{}");
+  ASSERT_TRUE(response.has_value());
+  EXPECT_EQ(response->status, 302);
+  EXPECT_EQ(response->body, "redirecting");
+}
+
+TEST_F(StatusServer, GetFollowsThreeRedirects) {
+  const auto response = http::get(url("/redirect/3"));
+  ASSERT_TRUE(response.has_value());
+  EXPECT_EQ(response->status, 200);
+  EXPECT_EQ(response->body, "arrived");
+}
+
+TEST_F(StatusServer, GetFailsOnTheFourthRedirect) {
+  testing::internal::CaptureStderr();
+  const auto response = http::get(url("/redirect/4"));
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(response.has_value());
+  EXPECT_EQ(response.error(), Error::RequestFailed);
+  EXPECT_EQ(err, "error: HTTP GET request failed: TooManyRedirects\n");
+}
+
+TEST_F(StatusServer, NoProxyWhateverTheEnvironmentSays) {
+  // A proxy that refuses every connection: a request through it would fail.
+  const std::string proxy = "http://127.0.0.1:" + std::to_string(test_support::freeLoopbackPort());
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+    setenv(name, proxy.c_str(), 1);
+  }
+  unsetenv("no_proxy");
+  unsetenv("NO_PROXY");
+  const auto posted = http::post(url("/status/200"), "{}");
+  const auto got = http::get(url("/status/200"));
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+    unsetenv(name);
+  }
+  ASSERT_TRUE(posted.has_value());
+  EXPECT_EQ(posted->status, 200);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->status, 200);
+}
+
+std::string answer(const std::string& status_line, const std::string& extra_headers,
+                   const std::string& body) {
+  return "HTTP/1.1 " + status_line + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n" + extra_headers + "\r\n" + body;
+}
+
+TEST(Http, PostHeadersInOrderWithoutExpect) {
+  RawHttpServer server([](const std::string&) { return answer("200 OK", "", "ok"); });
+  const std::string big(100'000, 'x');  // large enough for curl to want "Expect: 100-continue"
+  const http::HttpHeader headers[] = {{"X-Signature", "abc123"},
+                                      {"Authorization", "DeviceToken t0k"}};
+  const auto response = http::post(server.url("/api/v1/agent/tavrine/"), big, headers);
+  ASSERT_TRUE(response.has_value());
+  EXPECT_EQ(response->status, 200);
+  EXPECT_EQ(response->body, "ok");
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_TRUE(requests[0].starts_with("POST /api/v1/agent/tavrine/ HTTP/1.1\r\n"));
+  const auto lines = test_support::headerLines(requests[0]);
+  std::vector<std::string> custom;
+  for (const auto& line : lines) {
+    if (line.starts_with("Content-Type") || line.starts_with("X-") ||
+        line.starts_with("Authorization")) {
+      custom.push_back(line);
+    }
+    EXPECT_FALSE(line.starts_with("Expect")) << line;
+    EXPECT_FALSE(line.starts_with("Proxy")) << line;
+  }
+  EXPECT_EQ(custom,
+            (std::vector<std::string>{"Content-Type: application/json", "X-Signature: abc123",
+                                      "Authorization: DeviceToken t0k"}));
+  EXPECT_TRUE(requests[0].ends_with("\r\n\r\n" + big));
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Content-Length: 100000"), lines.end());
+}
+
+TEST(Http, PostWithoutHeadersSendsOnlyContentType) {
+  RawHttpServer server([](const std::string&) { return answer("201 Created", "", ""); });
+  const auto response = http::post(server.url("/r"), "{\"a\": 1}");
+  ASSERT_TRUE(response.has_value());
+  EXPECT_EQ(response->status, 201);
+  const auto lines = test_support::headerLines(server.requests().at(0));
+  int content_types = 0;
+  for (const auto& line : lines) {
+    if (line.starts_with("Content-Type")) {
+      ++content_types;
+      EXPECT_EQ(line, "Content-Type: application/json");
+    }
+  }
+  EXPECT_EQ(content_types, 1);
+}
+
+TEST(Http, GetSendsOnlyCallerHeadersInOrder) {
+  RawHttpServer server([](const std::string&) { return answer("200 OK", "", "{}"); });
+  const http::HttpHeader headers[] = {{"Accept", "application/json"},
+                                      {"User-Agent", http::kUserAgent}};
+  const auto response = http::get(server.url("/updates/manifest.json"), headers);
+  ASSERT_TRUE(response.has_value());
+  const std::string request = server.requests().at(0);
+  EXPECT_TRUE(request.starts_with("GET /updates/manifest.json HTTP/1.1\r\n"));
+  const auto lines = test_support::headerLines(request);
+  std::vector<std::string> accept_and_agent;
+  for (const auto& line : lines) {
+    EXPECT_FALSE(line.starts_with("Content-Type")) << line;
+    if (line.starts_with("Accept:") || line.starts_with("User-Agent"))
+      accept_and_agent.push_back(line);
+  }
+  EXPECT_EQ(accept_and_agent, (std::vector<std::string>{"Accept: application/json",
+                                                        "User-Agent: Tavrine-Agent/0.2.0"}));
+}
+
+uint32_t crc32(const std::string& data) {
+  uint32_t crc = 0xffffffffu;
+  for (unsigned char byte : data) {
+    crc ^= byte;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void appendLe(std::string& out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+// A gzip member holding `data` in one stored deflate block (RFC 1951/1952).
+std::string gzipStored(const std::string& data) {
+  std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+  out += '\x01';  // final block, stored
+  appendLe(out, static_cast<uint32_t>(data.size()), 2);
+  appendLe(out, static_cast<uint32_t>(~data.size()) & 0xffff, 2);
+  out += data;
+  appendLe(out, crc32(data), 4);
+  appendLe(out, static_cast<uint32_t>(data.size()), 4);
+  return out;
+}
+
+TEST(Http, GzipAnswerIsDecodedAndEncodingsAdvertised) {
+  const std::string plain = "{\"version\": \"0.3.0\", \"notes\": \"gzip works\"}";
+  RawHttpServer server([&](const std::string&) {
+    return answer("200 OK", "Content-Encoding: gzip\r\n", gzipStored(plain));
+  });
+  const auto got = http::get(server.url("/manifest"));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->body, plain);
+  const auto posted = http::post(server.url("/report"), "{}");
+  ASSERT_TRUE(posted.has_value());
+  EXPECT_EQ(posted->body, plain);
+  bool advertised = false;
+  for (const auto& line : test_support::headerLines(server.requests().at(0))) {
+    if (line.starts_with("Accept-Encoding:") && line.find("gzip") != std::string::npos)
+      advertised = true;
+  }
+  EXPECT_TRUE(advertised);
+}
+
+TEST(Http, BrokenGzipFailsTheExchange) {
+  RawHttpServer server([](const std::string&) {
+    return answer("200 OK", "Content-Encoding: gzip\r\n", "this is not gzip at all");
+  });
+  testing::internal::CaptureStderr();
+  const auto got = http::get(server.url("/x"));
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(got.has_value());
+  EXPECT_EQ(got.error(), Error::RequestFailed);
+  EXPECT_EQ(err, "error: HTTP GET request failed: DecompressionFailed\n");
+}
+
+TEST(Http, EmptyBody) {
+  RawHttpServer server([](const std::string&) { return answer("200 OK", "", ""); });
+  const auto posted = http::post(server.url("/"), "");
+  ASSERT_TRUE(posted.has_value());
+  EXPECT_EQ(posted->status, 200);
+  EXPECT_TRUE(posted->body.empty());
+  EXPECT_TRUE(server.requests().at(0).ends_with("Content-Length: 0\r\n\r\n") ||
+              server.requests().at(0).find("Content-Length: 0\r\n") != std::string::npos);
+  const auto got = http::get(server.url("/"));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_TRUE(got->body.empty());
+}
+
+TEST(Http, RefusedConnectionPrintsTheNameAndFails) {
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(test_support::freeLoopbackPort()) + "/";
+  testing::internal::CaptureStderr();
+  const auto posted = http::post(url, "{}");
+  const auto got = http::get(url);
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(posted.has_value());
+  EXPECT_EQ(posted.error(), Error::RequestFailed);
+  ASSERT_FALSE(got.has_value());
+  EXPECT_EQ(got.error(), Error::RequestFailed);
+  EXPECT_EQ(err,
+            "error: HTTP request failed: ConnectionRefused\n"
+            "error: HTTP GET request failed: ConnectionRefused\n");
+}
+
+TEST(Http, UnsupportedSchemeAndBadUrl) {
+  testing::internal::CaptureStderr();
+  const auto ftp = http::post("ftp://127.0.0.1/file", "{}");
+  const auto bad = http::get("http://[::1");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(ftp.has_value());
+  EXPECT_FALSE(bad.has_value());
+  EXPECT_EQ(err,
+            "error: HTTP request failed: UnsupportedUriScheme\n"
+            "error: HTTP GET request failed: InvalidUrl\n");
+}
+
+TEST(Http, StalledServerFailsAfterTheBound) {
+  RawHttpServer server([](const std::string&) { return std::nullopt; });  // never answers
+  http::Limits limits;
+  limits.stall_timeout = std::chrono::seconds(1);
+  testing::internal::CaptureStderr();
+  const auto started = std::chrono::steady_clock::now();
+  const auto posted = http::post(server.url("/"), "{}", {}, limits);
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(posted.has_value());
+  EXPECT_EQ(posted.error(), Error::RequestFailed);
+  EXPECT_EQ(err, "error: HTTP request failed: TransferStalled\n");
+  EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+  EXPECT_LT(elapsed, std::chrono::seconds(10));
+}
+
+// A listener whose accept queue is full and never drained: the kernel drops
+// further SYNs, so the connection is never established.
+TEST(Http, ConnectionThatNeverCompletesFailsAfterTheConnectBound) {
+#ifndef __linux__
+  GTEST_SKIP() << "relies on Linux dropping SYNs to a full accept queue";
+#endif
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 8; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    fillers.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  http::Limits limits;
+  limits.connect_timeout = std::chrono::milliseconds(500);
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+  testing::internal::CaptureStderr();
+  const auto started = std::chrono::steady_clock::now();
+  const auto posted = http::post(url, "{}", {}, limits);
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  const std::string err = testing::internal::GetCapturedStderr();
+  for (int fd : fillers) ::close(fd);
+  ::close(listener);
+  ASSERT_FALSE(posted.has_value());
+  EXPECT_EQ(posted.error(), Error::RequestFailed);
+  EXPECT_EQ(err, "error: HTTP request failed: Timeout\n");
+  EXPECT_GE(elapsed, std::chrono::milliseconds(450));
+  EXPECT_LT(elapsed, std::chrono::seconds(5));
+}
+
+TEST(Http, DefaultLimits) {
+  const http::Limits limits;
+  EXPECT_EQ(limits.connect_timeout, std::chrono::seconds(30));
+  EXPECT_EQ(limits.stall_timeout, std::chrono::seconds(60));
+  EXPECT_EQ(limits.max_post_response, 16u * 1024 * 1024);
+  EXPECT_EQ(limits.max_get_response, 512u * 1024 * 1024);
+}
+
+TEST(Http, OversizedAnswerFails) {
+  const std::string body(5000, 'b');
+  http::Limits limits;
+  limits.max_post_response = 4999;
+  limits.max_get_response = 4999;
+  // With a Content-Length (refused before reading) and chunked (refused while reading).
+  RawHttpServer sized([&](const std::string&) { return answer("200 OK", "", body); });
+  RawHttpServer chunked([&](const std::string&) {
+    return std::optional<std::string>(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+        "9c4\r\n" +
+        body.substr(0, 2500) + "\r\n9c4\r\n" + body.substr(2500) + "\r\n0\r\n\r\n");
+  });
+  testing::internal::CaptureStderr();
+  const auto a = http::post(sized.url("/"), "{}", {}, limits);
+  const auto b = http::get(chunked.url("/"), {}, limits);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(a.has_value());
+  EXPECT_FALSE(b.has_value());
+  EXPECT_EQ(err,
+            "error: HTTP request failed: ResponseTooLarge\n"
+            "error: HTTP GET request failed: ResponseTooLarge\n");
+  // Exactly at the bound is fine.
+  limits.max_post_response = 5000;
+  limits.max_get_response = 5000;
+  EXPECT_TRUE(http::post(sized.url("/"), "{}", {}, limits).has_value());
+  EXPECT_TRUE(http::get(chunked.url("/"), {}, limits).has_value());
+}
+
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+TEST(Http, SelfSignedCertificateFailsVerification) {
+  test_support::TempDir dir;
+  const std::string cert = dir.file("cert.pem");
+  const std::string key = dir.file("key.pem");
+  const auto made = test_support::runProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048",
+                                              "-nodes", "-keyout", key, "-out", cert, "-days", "1",
+                                              "-subj", "/CN=127.0.0.1", "-addext",
+                                              "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  httplib::SSLServer server(cert.c_str(), key.c_str());
+  ASSERT_TRUE(server.is_valid());
+  server.Get("/", [](const httplib::Request&, httplib::Response& r) {
+    r.set_content("secret", "text/plain");
+  });
+  server.Post("/", [](const httplib::Request&, httplib::Response& r) {
+    r.set_content("secret", "text/plain");
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread thread([&] { server.listen_after_bind(); });
+  while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
+  testing::internal::CaptureStderr();
+  const auto posted = http::post(url, "{}");
+  const auto got = http::get(url);
+  const std::string err = testing::internal::GetCapturedStderr();
+  server.stop();
+  thread.join();
+  ASSERT_FALSE(posted.has_value());
+  EXPECT_EQ(posted.error(), Error::RequestFailed);
+  ASSERT_FALSE(got.has_value());
+  EXPECT_EQ(err,
+            "error: HTTP request failed: CertificateVerificationFailed\n"
+            "error: HTTP GET request failed: CertificateVerificationFailed\n");
+}
+#endif
+
+TEST(Http, FailureNameMapping) {
+  EXPECT_EQ(http::failureFromCurl(CURLE_COULDNT_CONNECT, ECONNREFUSED), Error::ConnectionRefused);
+  EXPECT_EQ(http::failureFromCurl(CURLE_COULDNT_CONNECT, ENETUNREACH), Error::NetworkUnreachable);
+  EXPECT_EQ(http::failureFromCurl(CURLE_COULDNT_CONNECT, EHOSTUNREACH), Error::HostUnreachable);
+  EXPECT_EQ(http::failureFromCurl(CURLE_COULDNT_CONNECT, 0), Error::ConnectionFailed);
+  EXPECT_EQ(http::failureFromCurl(CURLE_COULDNT_RESOLVE_HOST), Error::NameResolutionFailed);
+  EXPECT_EQ(http::failureFromCurl(CURLE_SSL_CONNECT_ERROR), Error::TlsInitializationFailed);
+  EXPECT_EQ(http::failureFromCurl(CURLE_PEER_FAILED_VERIFICATION),
+            Error::CertificateVerificationFailed);
+  EXPECT_EQ(http::failureFromCurl(CURLE_UNSUPPORTED_PROTOCOL), Error::UnsupportedUriScheme);
+  EXPECT_EQ(http::failureFromCurl(CURLE_URL_MALFORMAT), Error::InvalidUrl);
+  EXPECT_EQ(http::failureFromCurl(CURLE_TOO_MANY_REDIRECTS), Error::TooManyRedirects);
+  EXPECT_EQ(http::failureFromCurl(CURLE_OPERATION_TIMEDOUT, 0, false), Error::Timeout);
+  EXPECT_EQ(http::failureFromCurl(CURLE_OPERATION_TIMEDOUT, 0, true), Error::TransferStalled);
+  EXPECT_EQ(http::failureFromCurl(CURLE_FILESIZE_EXCEEDED), Error::ResponseTooLarge);
+  EXPECT_EQ(http::failureFromCurl(CURLE_RECV_ERROR, ECONNRESET), Error::ConnectionResetByPeer);
+  EXPECT_EQ(http::failureFromCurl(CURLE_RECV_ERROR, 0), Error::ReceiveFailed);
+  EXPECT_EQ(http::failureFromCurl(CURLE_SEND_ERROR, EPIPE), Error::BrokenPipe);
+  EXPECT_EQ(http::failureFromCurl(CURLE_GOT_NOTHING), Error::EmptyResponse);
+  EXPECT_EQ(http::failureFromCurl(CURLE_WEIRD_SERVER_REPLY), Error::MalformedResponse);
+  EXPECT_EQ(http::failureFromCurl(CURLE_PARTIAL_FILE), Error::TruncatedResponse);
+  EXPECT_EQ(http::failureFromCurl(CURLE_BAD_CONTENT_ENCODING), Error::DecompressionFailed);
+}
+
+TEST(Http, ServerClosingWithoutAnswerIsEmptyResponse) {
+  RawHttpServer server([](const std::string&) { return std::optional<std::string>(""); });
+  testing::internal::CaptureStderr();
+  const auto posted = http::post(server.url("/"), "{}");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(posted.has_value());
+  EXPECT_EQ(err, "error: HTTP request failed: EmptyResponse\n");
+}
+
+}  // namespace

@@ -1,0 +1,243 @@
+// ctest-properties: LABELS threaded
+#include "agent/registration.h"
+
+#include "support/process.h"
+#include "support/servers.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace {
+
+using test_support::LoopbackHttpServer;
+
+DeviceTavrine identity() {
+  DeviceTavrine r;
+  r.device_id = "6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8";
+  r.os_version = "14.5";
+  r.hostname = "alice-mbp.local";
+  r.model = "MacBookPro18,3";
+  r.serial_number = "C02XYZ123ABC";
+  return r;
+}
+
+constexpr std::string_view kPayload =
+    "{\n"
+    "  \"device_id\": \"6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8\",\n"
+    "  \"platform\": \"macos\",\n"
+    "  \"os_name\": \"macOS\",\n"
+    "  \"os_version\": \"14.5\",\n"
+    "  \"hostname\": \"alice-mbp.local\",\n"
+    "  \"model\": \"MacBookPro18,3\",\n"
+    "  \"serial_number\": \"C02XYZ123ABC\",\n"
+    "  \"agent_version\": \"0.1.0\"\n"
+    "}";
+
+TEST(RegistrationPayload, TemplateByteForByte) {
+  const auto payload = agent::buildRegistrationPayload(identity());
+  ASSERT_TRUE(payload.has_value());
+  EXPECT_EQ(*payload, kPayload);
+}
+
+TEST(RegistrationPayload, AbsentFieldsAreUnknownAndOtherPlatformsKept) {
+  DeviceTavrine r;
+  r.platform = "linux";
+  const auto payload = agent::buildRegistrationPayload(r);
+  ASSERT_TRUE(payload.has_value());
+  EXPECT_EQ(*payload,
+            "{\n"
+            "  \"device_id\": \"unknown-device-id\",\n"
+            "  \"platform\": \"linux\",\n"
+            "  \"os_name\": \"macOS\",\n"
+            "  \"os_version\": \"unknown\",\n"
+            "  \"hostname\": \"unknown\",\n"
+            "  \"model\": \"unknown\",\n"
+            "  \"serial_number\": \"unknown\",\n"
+            "  \"agent_version\": \"0.1.0\"\n"
+            "}");
+}
+
+// Decided change 2: a host name with a quote, a backslash or a control
+// character still gives valid JSON.
+TEST(RegistrationPayload, EscapesStringValues) {
+  DeviceTavrine r = identity();
+  r.hostname = "Bob's \"Mac\"\\\n";
+  r.serial_number = std::string("a\x01z");
+  const auto payload = agent::buildRegistrationPayload(r);
+  ASSERT_TRUE(payload.has_value());
+  EXPECT_NE(payload->find("  \"hostname\": \"Bob's \\\"Mac\\\"\\\\\\n\",\n"), std::string::npos)
+      << *payload;
+  EXPECT_NE(payload->find("  \"serial_number\": \"a\\u0001z\",\n"), std::string::npos);
+  const auto parsed = nlohmann::json::parse(*payload);
+  EXPECT_EQ(parsed["hostname"], *r.hostname);
+  EXPECT_EQ(parsed["serial_number"], *r.serial_number);
+}
+
+TEST(TokenExtraction, EdgeCasesOfThePart) {
+  EXPECT_EQ(agent::extractToken(R"({"token": "abc123"})"), "abc123");
+  EXPECT_EQ(agent::extractToken(R"({"token":"abc123"})"), "abc123");
+  EXPECT_EQ(agent::extractToken(R"({"token":""})"), "");
+  // null followed by another member: the next member's name is taken.
+  EXPECT_EQ(agent::extractToken(R"({"token": null, "device_id": "x"})"), "device_id");
+  // A blank before the colon fails.
+  EXPECT_EQ(agent::extractToken(R"({"token" : "abc"})"), std::nullopt);
+  EXPECT_EQ(agent::extractToken(R"({"device_id": "x"})"), std::nullopt);
+  EXPECT_EQ(agent::extractToken(R"({"token": null})"), std::nullopt);
+  EXPECT_EQ(agent::extractToken(R"({"token": "abc)"), std::nullopt);
+  EXPECT_EQ(agent::extractToken(R"({"token":)"), std::nullopt);
+  EXPECT_EQ(agent::extractToken(R"({"token":")"), std::nullopt);
+  EXPECT_EQ(agent::extractToken(""), std::nullopt);
+  // The first occurrence wins.
+  EXPECT_EQ(agent::extractToken(R"({"token":"one","x":{"token":"two"}})"), "one");
+}
+
+// A backend whose answer the test sets.
+class RegistrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.server().Post("/api/v1/agent/register/",
+                          [this](const httplib::Request& q, httplib::Response& r) {
+                            received_ = q.body;
+                            content_type_ = q.get_header_value("Content-Type");
+                            r.status = status_;
+                            r.set_content(body_, "application/json");
+                          });
+    server_.start();
+    endpoint_ = server_.url("/api/v1/agent/register/");
+    state_.config.register_endpoint = endpoint_;
+  }
+
+  // Registers and returns what was printed.
+  std::string run(agent::Registration expected) {
+    testing::internal::CaptureStderr();
+    const auto outcome = agent::registerDevice(state_, identity());
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(outcome.has_value());
+    if (outcome) {
+      EXPECT_EQ(*outcome, expected);
+    }
+    return err;
+  }
+
+  std::string prefix() const {
+    return "Registering device with backend...\n"
+           "Registration payload:\n" +
+           std::string(kPayload) + "\ninfo: Registering device at: " + endpoint_ + "\n";
+  }
+
+  LoopbackHttpServer server_;
+  std::string endpoint_;
+  AgentState state_;
+  int status_ = 201;
+  std::string body_;
+  std::string received_;
+  std::string content_type_;
+};
+
+TEST_F(RegistrationTest, SixCharacterTokenIsShownWholeTwice) {
+  body_ = R"({"token": "abc123"})";
+  const std::string err = run(agent::Registration::registered);
+  EXPECT_EQ(err, prefix() +
+                     "info: Registration response status: 201\n"
+                     "info: Registration response: {\"token\": \"abc123\"}\n"
+                     "Device registered successfully!\n"
+                     "Device token: abc123...abc123\n");
+  ASSERT_TRUE(state_.device_token.has_value());
+  EXPECT_EQ(*state_.device_token, "abc123");
+  EXPECT_EQ(received_, kPayload);
+  EXPECT_EQ(content_type_, "application/json");
+}
+
+TEST_F(RegistrationTest, FortyCharacterTokenShowsHeadAndTail) {
+  const std::string token = "0123456789abcdef0123456789abcdefFEDCBA98";
+  status_ = 200;
+  body_ = R"({"token": ")" + token + R"(", "device_id": "x"})";
+  const std::string err = run(agent::Registration::registered);
+  EXPECT_TRUE(err.ends_with("Device registered successfully!\nDevice token: 01234567...FEDCBA98\n"))
+      << err;
+  EXPECT_EQ(state_.device_token, token);
+}
+
+TEST_F(RegistrationTest, EmptyTokenRegisters) {
+  body_ = R"({"token":""})";
+  const std::string err = run(agent::Registration::registered);
+  EXPECT_TRUE(err.ends_with("Device token: ...\n")) << err;
+  ASSERT_TRUE(state_.device_token.has_value());
+  EXPECT_EQ(*state_.device_token, "");
+}
+
+TEST_F(RegistrationTest, NullTokenTakesTheNextMemberName) {
+  body_ = R"({"token": null, "device_id": "abc"})";
+  run(agent::Registration::registered);
+  EXPECT_EQ(state_.device_token, "device_id");
+}
+
+TEST_F(RegistrationTest, ConflictStatusFails) {
+  status_ = 409;
+  body_ = R"({"token": "abc123"})";
+  const std::string err = run(agent::Registration::not_registered);
+  EXPECT_EQ(err, prefix() +
+                     "info: Registration response status: 409\n"
+                     "info: Registration response: {\"token\": \"abc123\"}\n"
+                     "ERROR: Device registration failed: Registration failed\n"
+                     "Status code: 409\n");
+  EXPECT_FALSE(state_.device_token.has_value());
+}
+
+TEST_F(RegistrationTest, EmptyBodyPrintsNoResponseLine) {
+  status_ = 500;
+  body_ = "";
+  const std::string err = run(agent::Registration::not_registered);
+  EXPECT_EQ(err, prefix() +
+                     "info: Registration response status: 500\n"
+                     "ERROR: Device registration failed: Registration failed\n"
+                     "Status code: 500\n");
+}
+
+TEST_F(RegistrationTest, BlankBeforeColonFailsExtraction) {
+  status_ = 201;
+  body_ = R"({"token" : "abc123"})";
+  const std::string err = run(agent::Registration::not_registered);
+  EXPECT_EQ(err, prefix() +
+                     "info: Registration response status: 201\n"
+                     "info: Registration response: {\"token\" : \"abc123\"}\n"
+                     "ERROR: Could not extract device token from response\n"
+                     "Response: {\"token\" : \"abc123\"}\n");
+  EXPECT_FALSE(state_.device_token.has_value());
+}
+
+TEST_F(RegistrationTest, LongBodyIsCutTo500BytesInTheInfoLineOnly) {
+  status_ = 200;
+  body_ = std::string(2000, 'z');
+  const std::string err = run(agent::Registration::not_registered);
+  EXPECT_NE(err.find("info: Registration response: " + std::string(500, 'z') + "\n"),
+            std::string::npos);
+  EXPECT_NE(err.find("Response: " + body_ + "\n"), std::string::npos);
+}
+
+TEST(Registration, ConnectionFailure) {
+  AgentState state;
+  const std::string endpoint =
+      "http://127.0.0.1:" + std::to_string(test_support::freeLoopbackPort()) +
+      "/api/v1/agent/register/";
+  state.config.register_endpoint = endpoint;
+  testing::internal::CaptureStderr();
+  const auto outcome = agent::registerDevice(state, identity());
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(outcome.has_value());
+  EXPECT_EQ(*outcome, agent::Registration::not_registered);
+  EXPECT_EQ(err,
+            "Registering device with backend...\n"
+            "Registration payload:\n" +
+                std::string(kPayload) + "\ninfo: Registering device at: " + endpoint +
+                "\n"
+                "error: HTTP request failed: ConnectionRefused\n"
+                "error: Device registration failed: error.RequestFailed\n"
+                "ERROR: Device registration failed: Registration connection failed\n"
+                "Status code: 0\n");
+  EXPECT_FALSE(state.device_token.has_value());
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+#pragma once
+
+// The development backend (tavrine-devserver): registers devices, verifies
+// and keeps their signed tavrine reports, and shows them. The class can be
+// started in-process on an ephemeral port, which is how the tests use it.
+
+#include <httplib.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace devserver {
+
+struct Options {
+  std::string bind = "127.0.0.1";
+  int port = 8000;  // 0: an ephemeral port
+  // The HMAC key that report signatures must match.
+  std::string signing_key;   // empty: the agent's built-in key
+  bool log_requests = true;  // one line per request on standard error
+};
+
+// What the server knows of one device.
+struct Device {
+  std::string device_id;
+  std::string token;
+  std::string registration;           // the last registration payload, as received
+  std::optional<std::string> report;  // the latest accepted report, as received
+  uint64_t report_count = 0;
+  int64_t registered_at = 0;  // seconds since the epoch
+  int64_t reported_at = 0;
+};
+
+class DevServer {
+ public:
+  explicit DevServer(Options options = {});
+  DevServer(const DevServer&) = delete;
+  DevServer& operator=(const DevServer&) = delete;
+  ~DevServer();
+
+  // Binds and starts serving on a background thread; the bound port, or
+  // nothing when the address could not be bound.
+  std::optional<int> start();
+  // Binds the address (port() then tells the port); false when it cannot.
+  bool bind();
+  // Serves the bound address on the calling thread until stop().
+  bool serve();
+  void stop();
+  [[nodiscard]] bool isRunning() const { return server_.is_running(); }
+
+  int port() const { return port_; }
+  std::string baseUrl() const;
+
+  // Snapshots for tests and the pages.
+  std::vector<Device> devices() const;
+  std::optional<Device> device(const std::string& device_id) const;
+
+  // The underlying server, for later endpoints (OAuth, update site).
+  httplib::Server& server() { return server_; }
+
+ private:
+  void routes();
+  void handleRegister(const httplib::Request& request, httplib::Response& response);
+  void handleReport(const httplib::Request& request, httplib::Response& response);
+  void handleDevices(const httplib::Request& request, httplib::Response& response);
+  void handleIndex(const httplib::Request& request, httplib::Response& response);
+
+  Options options_;
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+
+  mutable std::mutex mutex_;
+  std::map<std::string, Device> devices_;               // by device_id
+  std::map<std::string, std::string> device_by_token_;  // token -> device_id
+};
+
+// Parses the command line of tavrine-devserver ("--port N", "--bind ADDR",
+// "--help"). Returns nothing and sets `message` on a usage error or help.
+std::optional<Options> parseArguments(int argc, char** argv, std::string& message);
+
+}  // namespace devserver
