@@ -1,4 +1,4 @@
-// Report cost per cycle, and the cost of the Part's fresh-client rule:
+// Report cost per cycle, and the cost of the fresh-client-per-call rule:
 //   build/bench/report_bench --benchmark_min_time=2
 #include "agent/report.h"
 #include "http.h"
@@ -47,7 +47,7 @@ void BM_Sign(benchmark::State& state) {
 }
 BENCHMARK(BM_Sign);
 
-// The per-cycle work of Part 1.5 (goal: at most 20 us).
+// The per-cycle work of serializing and signing (goal: at most 20 us).
 void BM_SerializeAndSign(benchmark::State& state) {
   const DeviceTavrine record = fullRecord();
   for (auto _ : state) {
@@ -93,7 +93,7 @@ Backend& backend() {
   return instance;
 }
 
-// The Part's rule: a fresh client, so a new TCP connection, per request.
+// The agent's rule: a fresh client, so a new TCP connection, per request.
 void BM_PostFreshClient(benchmark::State& state) {
   const std::string url = backend().url();
   const std::string report = *agent::serializeTavrine(fullRecord());

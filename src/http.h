@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
-// The two request helpers (Part 4.1) over libcurl. Each call is one complete,
+// The two request helpers over libcurl. Each call is one complete,
 // blocking exchange on a client of its own: no connection is reused.
 namespace http {
 
-// The "User-Agent" value of the update check's requests (Part 6.2); the
+// The "User-Agent" value of the update check's requests; the
 // helpers themselves add none.
 inline constexpr std::string_view kUserAgent = "Tavrine-Agent/0.2.0";
 
@@ -30,9 +30,8 @@ struct HttpResponse {
   std::string body;  // decoded; may be empty
 };
 
-// Bounds of one exchange (decided change 1 of issue 4: the Part sets none, so
-// a silent backend would freeze the check thread and a huge answer would
-// exhaust memory). Each bound that trips fails the call with RequestFailed,
+// Bounds of one exchange: without them a silent backend would freeze the
+// check thread and a huge answer would exhaust memory. Each bound that trips fails the call with RequestFailed,
 // after the error line naming it: Timeout (connect), TransferStalled,
 // ResponseTooLarge.
 struct Limits {

@@ -340,7 +340,7 @@ TEST(CheckCycle, HandleTransmitFailureCountsAndShows) {
   EXPECT_EQ(tray.status_text, "Status: Reconnecting (4294967295)");
 }
 
-// Done-when of issue 4: against the development backend, a registered agent's
+// Against the development backend, a registered agent's
 // check cycle delivers a report that the server verifies and keeps.
 TEST(CheckCycle, DeliversAVerifiedReportToTheDevserver) {
   devserver::Options server_options;

@@ -198,7 +198,7 @@ TEST(DevServerArguments, PortBindAndErrors) {
   }
 }
 
-// Done-when of issue 4, against the executable: with tavrine-devserver
+// Against the executable: with tavrine-devserver
 // running, the agent registers and its check cycle delivers a report that the
 // server verifies, keeps and lists.
 TEST(DevServerExecutable, AgentCycleDeliversAVerifiedReport) {

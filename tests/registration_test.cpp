@@ -59,7 +59,7 @@ TEST(RegistrationPayload, AbsentFieldsAreUnknownAndOtherPlatformsKept) {
             "}");
 }
 
-// Decided change 2: a host name with a quote, a backslash or a control
+// A host name with a quote, a backslash or a control
 // character still gives valid JSON.
 TEST(RegistrationPayload, EscapesStringValues) {
   DeviceTavrine r = identity();

@@ -154,7 +154,7 @@ TEST(Report, NumbersAndOptionals) {
   EXPECT_NE(serialize(r).find("\"hostname\": \"\",\n"), std::string::npos);
 }
 
-// Decided change 2: values are escaped so the report is always valid JSON.
+// Values are escaped so the report is always valid JSON.
 TEST(Report, EscapesQuoteBackslashAndControlCharacters) {
   DeviceTavrine r;
   r.hostname = std::string("a\"b\\c\nd\re\tf\bg\fh\x01i\x1fj\x7fk\xc3\xa9l");

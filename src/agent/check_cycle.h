@@ -10,14 +10,14 @@
 #include <string_view>
 #include <thread>
 
-// One check cycle (Part 1.4): collect, serialize, sign, submit with up to
+// One check cycle: collect, serialize, sign, submit with up to
 // three retries, and book a cycle that ends without success.
 namespace agent {
 
 // What a cycle uses from outside, replaceable in tests. The defaults are the
 // real collector and the real clock.
 struct CheckOptions {
-  std::function<Result<DeviceTavrine>()> collect = tavrine::collect;
+  std::function<Result<DeviceTavrine>()> collect = [] { return tavrine::collect(); };
   std::function<void(std::chrono::milliseconds)> sleep = [](std::chrono::milliseconds wait) {
     std::this_thread::sleep_for(wait);
   };

@@ -9,14 +9,14 @@
 #include <string>
 #include <string_view>
 
-// Device registration (Part 1.6): announce the device to the backend and keep
+// Device registration: announce the device to the backend and keep
 // the device token it answers with.
 namespace agent {
 
 enum class Registration { registered, not_registered };
 
 // The 10-line registration payload, no final line feed. String values are
-// JSON-escaped (decided change 2 of issue 4). Only OutOfMemory.
+// JSON-escaped. Only OutOfMemory.
 [[nodiscard]] Result<std::string> buildRegistrationPayload(const DeviceTavrine& record);
 
 // The token of a registration answer, by plain text search: the text between

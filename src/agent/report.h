@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-// The tavrine report (Part 1.5): the 32-line JSON template filled from a
+// The tavrine report: the 32-line JSON template filled from a
 // DeviceTavrine, and its HMAC-SHA256 signature for the X-Signature header.
 namespace agent {
 
@@ -15,8 +15,8 @@ inline constexpr std::string_view kSigningKey = "sample-hmac-key-for-local-test-
 
 // Appends `value` to `out` as the inside of a JSON string: '"', '\\' and the
 // control characters below 0x20 are escaped (\" \\ \n \r \t \b \f, \u00XX for
-// the rest); every other byte is copied unchanged. (Decided change 2 of
-// issue 4: the Part copies values unescaped, which yields invalid JSON.)
+// the rest); every other byte is copied unchanged, so ordinary reports keep
+// their exact bytes while unusual host names or tool output stay valid JSON.
 void appendJsonEscaped(std::string& out, std::string_view value);
 
 // The report bytes: 32 lines joined by "\n", no final line feed. Only
