@@ -325,9 +325,7 @@ const std::string& stringValue(Id string, Id receiver, Sel selector) {
   return typed->utf8;
 }
 
-void defineAppKit() {
-  ClassRecord* object = classNamed("NSObject");
-
+void defineAppKit(ClassRecord* object) {
   ClassRecord* string = defineClass("NSString", object, factoryOf<StringObject>());
   classMethod(string, "stringWithUTF8String:", &stringWithUTF8String);
 

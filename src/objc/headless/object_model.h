@@ -106,6 +106,6 @@ void requireMainThread(Id receiver, Sel selector);
 [[nodiscard]] const std::string& stringValue(Id string, Id receiver, Sel selector);
 
 // Defines the AppKit classes (called once, with the runtime's own).
-void defineAppKit();
+void defineAppKit(ClassRecord* object_class);
 
 }  // namespace objc::headless::detail

@@ -205,7 +205,7 @@ void terminateApplication() {
   // AppKit ends the process from inside the loop; the log and every other
   // descriptor are closed on the way out.
   if (l.ends_process.load()) std::exit(0);
-  l.stop = true;
+  if (l.running) l.stop = true;
 }
 
 size_t waitForAlertAnswer(const std::vector<std::string>& buttons) {

@@ -76,7 +76,7 @@ Id retainMethod(Id self, Sel) { return retain(self); }
 void releaseMethod(Id self, Sel) { release(self); }
 Id autoreleaseMethod(Id self, Sel) { return autorelease(self); }
 
-void defineRoot() {
+ClassRecord* defineRoot() {
   ClassRecord* object_class =
       defineClass("NSObject", nullptr, [](ClassRecord* cls) { return new Object(cls); });
   classMethod(object_class, "alloc", &alloc);
@@ -86,13 +86,13 @@ void defineRoot() {
   instanceMethod(object_class, "autorelease", &autoreleaseMethod);
   instanceMethod(object_class, "performSelectorOnMainThread:withObject:waitUntilDone:",
                  &performSelectorOnMainThread);
+  return object_class;
 }
 
 void ensureClasses() {
   static std::once_flag once;
   std::call_once(once, [] {
-    defineRoot();
-    defineAppKit();
+    defineAppKit(defineRoot());
   });
 }
 
