@@ -13,4 +13,8 @@ using Id = Object*;           // an object (or nil)
 using Class = ClassRecord*;   // a class (or Nil)
 using Sel = const Selector*;  // a registered selector
 
+// A method implementation, stored type-erased; it is always called through a
+// pointer of its exact type (receiver, selector, arguments).
+using Imp = void (*)();
+
 }  // namespace objc

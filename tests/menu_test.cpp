@@ -1,0 +1,217 @@
+// ctest-properties: LABELS threaded
+#include "tray/macos.h"
+#include "tray_native.h"
+
+#include "objc/headless/inspect.h"
+#include "objc/runtime.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using objc::Id;
+using objc::send;
+using objc::sel_registerName;
+namespace headless = objc::headless;
+
+class Menu : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    headless::setTerminateEndsProcess(false);
+    headless::clearNotifications();
+    // The process-wide singletons exist from their first use on.
+    for (const auto& [name, message] : {std::pair{"NSApplication", "sharedApplication"},
+                                        {"NSStatusBar", "systemStatusBar"},
+                                        {"NSUserNotificationCenter", "defaultUserNotificationCenter"}}) {
+      send<Id>(objc::objc_getClass(name), sel_registerName(message));
+    }
+    baseline_ = headless::liveObjectCount();
+  }
+  // Gives back what set-up keeps for the life of the process, so that every
+  // test can show it leaves no object behind.
+  void TearDown() override {
+    headless::drainMainQueue();
+    tray::macos::removeStatusItem(state_);
+    for (Id item : {state_.status_menu_item, state_.login_menu_item, state_.update_menu_item}) {
+      send<void>(item, sel_registerName("release"));
+    }
+    EXPECT_EQ(headless::liveObjectCount(), baseline_ + (state_.menu_handler ? 1 : 0));
+  }
+
+  test_support::ScopedHome home_;
+  AgentState state_;
+  size_t baseline_ = 0;
+};
+
+TEST_F(Menu, SetUpBuildsTheStatusItemAndItsSixEntries) {
+  ASSERT_TRUE(tray::macos::setupMenu(state_));
+  EXPECT_EQ(headless::statusItemTitle(), "⬡");
+  EXPECT_EQ(headless::activationPolicy(), 1);
+  ASSERT_NE(state_.handler_class, nullptr) << "first set-up in this process";
+  ASSERT_NE(state_.menu_handler, nullptr);
+
+  struct Expected {
+    std::string title;
+    std::string action;
+    Id target;
+    bool enabled;
+    bool separator;
+  };
+  const std::vector<Expected> expected = {
+      {"Status: Starting...", "", nullptr, false, false},
+      {"", "", nullptr, false, true},
+      {"Login...", "loginClicked:", state_.menu_handler, true, false},
+      {"Check for Updates...", "updateClicked:", state_.menu_handler, true, false},
+      {"", "", nullptr, false, true},
+      {"Quit Tavrine", "terminate:", nullptr, true, false},
+  };
+  const auto entries = headless::menuEntries();
+  ASSERT_EQ(entries.size(), expected.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    SCOPED_TRACE("entry " + std::to_string(i + 1));
+    EXPECT_EQ(entries[i].separator, expected[i].separator);
+    EXPECT_EQ(entries[i].enabled, expected[i].enabled);
+    if (expected[i].separator) continue;
+    EXPECT_EQ(entries[i].title, expected[i].title);
+    EXPECT_EQ(entries[i].action, expected[i].action);
+    EXPECT_EQ(entries[i].target, expected[i].target);
+    EXPECT_EQ(entries[i].key_equivalent, "");
+  }
+  EXPECT_EQ(entries[0].item, state_.status_menu_item);
+  EXPECT_EQ(entries[2].item, state_.login_menu_item);
+  EXPECT_EQ(entries[3].item, state_.update_menu_item);
+
+  // The actions reach the run-time class's methods, and Quit the application.
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(headless::clickTitle("Login..."));
+  EXPECT_TRUE(headless::clickTitle("Check for Updates..."));
+  EXPECT_FALSE(headless::clickTitle("Status: Starting...")) << "disabled";
+  const std::string printed = testing::internal::GetCapturedStderr();
+  EXPECT_NE(printed.find("Login: "), std::string::npos) << printed;
+  EXPECT_NE(printed.find("Check for Updates: "), std::string::npos) << printed;
+  const size_t terminated = headless::terminateCount();
+  EXPECT_TRUE(headless::clickTitle("Quit Tavrine"));
+  EXPECT_EQ(headless::terminateCount(), terminated + 1);
+}
+
+TEST_F(Menu, SecondSetUpGoesOnWithoutTheHandler) {
+  ASSERT_TRUE(tray::macos::setupMenu(state_));
+  EXPECT_EQ(state_.handler_class, nullptr);
+  EXPECT_EQ(state_.menu_handler, nullptr);
+  const auto entries = headless::menuEntries();
+  ASSERT_EQ(entries.size(), 6u);
+  EXPECT_EQ(entries[2].action, "loginClicked:");
+  EXPECT_EQ(entries[2].target, nullptr);
+  EXPECT_EQ(entries[3].target, nullptr);
+  EXPECT_FALSE(headless::clickTitle("Login...")) << "no target, and the application has no such action";
+}
+
+TEST_F(Menu, SignInEntryFollowsTheCredentialsFile) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{\n  \"access_token\": \"token\"\n}\n", "Logout"},
+      {"{\n  \"access_token\": \"\"\n}\n", "Logout"},
+      {"{\n  \"refresh_token\": \"token\"\n}\n", "Login..."},
+      {"not json at all", "Login..."},
+  };
+  for (const auto& [content, title] : cases) {
+    test_support::writeFile(home_.tokenFile(), content);
+    AgentState state;
+    ASSERT_TRUE(tray::macos::setupMenu(state));
+    EXPECT_EQ(headless::menuEntries().at(2).title, title) << content;
+    tray::macos::removeStatusItem(state);
+    for (Id item : {state.status_menu_item, state.login_menu_item, state.update_menu_item}) {
+      send<void>(item, sel_registerName("release"));
+    }
+  }
+}
+
+TEST_F(Menu, MissingClassStopsTheSetUpAtThatClass) {
+  const std::vector<const char*> names = {"NSApplication", "NSStatusBar", "NSMenu",
+                                          "NSMenuItem",    "NSString",    "NSObject",
+                                          "NSAlert",       "NSURL",       "NSWorkspace"};
+  const size_t status_items = headless::statusItemCount();
+  for (size_t missing = 0; missing < names.size(); ++missing) {
+    headless::HiddenClass hidden(names[missing]);
+    AgentState state;
+    const auto result = tray::macos::setupMenu(state);
+    ASSERT_FALSE(result) << names[missing];
+    EXPECT_EQ(result.error(), Error::ClassNotFound);
+    EXPECT_EQ(state.app_class != nullptr, missing > 0);
+    EXPECT_EQ(state.workspace_class, nullptr);
+    EXPECT_EQ(state.status_item, nullptr);
+    EXPECT_EQ(headless::statusItemCount(), status_items);
+  }
+}
+
+TEST_F(Menu, StatusLineReachesTheMenuThroughTheMainThreadInOrder) {
+  TrayState tray;
+  tray_native::setStatus(state_, tray, "Status: Running");
+  EXPECT_EQ(tray.status_text, "Status: Running") << "recorded before the menu exists";
+
+  ASSERT_TRUE(tray::macos::setupMenu(state_));
+  constexpr int kChanges = 200;
+  std::thread check_thread([&] {
+    for (int i = 1; i <= kChanges; ++i) {
+      tray_native::setStatus(state_, tray, "Status: Reconnecting (" + std::to_string(i) + ")");
+    }
+  });
+  // Meanwhile the main thread applies what has arrived: the titles it sees
+  // only ever move forward.
+  int last_seen = 0;
+  auto seen = [&] {
+    const std::string title = headless::menuEntries().at(0).title;
+    if (title == "Status: Starting...") return 0;
+    return std::stoi(title.substr(title.find('(') + 1));
+  };
+  while (last_seen < kChanges) {
+    headless::drainMainQueue();
+    const int now = seen();
+    ASSERT_GE(now, last_seen);
+    last_seen = now;
+    if (now < kChanges) std::this_thread::yield();
+  }
+  check_thread.join();
+  EXPECT_EQ(tray.status_text, "Status: Reconnecting (200)");
+
+  // A change made on the main thread is not overtaken by older queued ones.
+  std::thread([&] { tray_native::setStatus(state_, tray, "Status: Reconnecting (1)"); }).join();
+  tray_native::setStatus(state_, tray, "Status: Running");
+  headless::drainMainQueue();
+  EXPECT_EQ(headless::menuEntries().at(0).title, "Status: Running");
+  EXPECT_EQ(headless::statusItemTitle(), "⬡") << "the glyph never changes";
+}
+
+TEST_F(Menu, NotificationsCarryTheTitleAndText) {
+  ASSERT_TRUE(tray::macos::setupMenu(state_));
+  std::thread([&] { tray::macos::showNotification(state_, "Device Trust Agent is running"); }).join();
+  const auto delivered = headless::notifications();
+  ASSERT_EQ(delivered.size(), 1u);
+  EXPECT_EQ(delivered[0].title, "Tavrine");
+  EXPECT_EQ(delivered[0].text, "Device Trust Agent is running");
+
+  for (const char* missing : {"NSUserNotificationCenter", "NSUserNotification"}) {
+    headless::HiddenClass hidden(missing);
+    tray::macos::showNotification(state_, "Login successful!");
+  }
+  EXPECT_EQ(headless::notifications().size(), 1u);
+}
+
+TEST_F(Menu, RemovingTheStatusItemKeepsTheEntryHandlesUsable) {
+  ASSERT_TRUE(tray::macos::setupMenu(state_));
+  const size_t status_items = headless::statusItemCount();
+  tray::macos::removeStatusItem(state_);
+  EXPECT_EQ(headless::statusItemCount(), status_items - 1);
+  EXPECT_EQ(state_.status_item, nullptr);
+  EXPECT_EQ(state_.menu, nullptr);
+  TrayState tray;
+  tray_native::setStatus(state_, tray, "Status: Running");
+  headless::drainMainQueue();
+  EXPECT_EQ(tray.status_text, "Status: Running");
+}
+
+}  // namespace
