@@ -1,0 +1,154 @@
+// ctest-properties: RESOURCE_LOCK port8000
+#include "devserver.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::BackgroundProcess;
+using test_support::Environment;
+using test_support::readFile;
+using test_support::TempDir;
+using test_support::writeFile;
+
+constexpr const char* kDeviceId = "6F1A2B3C-0000-4D5E-8F90-ABCDEF012345";
+
+const std::string kBanner =
+    "\n"
+    "╔══════════════════════════════════════════════════════════════╗\n"
+    "║              Tavrine - Device Trust Agent                    ║\n"
+    "║                     v0.1.0                                   ║\n"
+    "╚══════════════════════════════════════════════════════════════╝\n";
+
+// The agent binary in development mode against the stand-in tools, with a
+// temporary HOME.
+class AgentProcess : public ::testing::Test {
+ protected:
+  AgentProcess() {
+    const auto tool = [this](const std::string& key, const std::string& out) {
+      writeFile(tools_.file(key + ".out"), out);
+    };
+    tool("ioreg-platform-expert",
+         "+-o J314sAP  <class IOPlatformExpertDevice>\n  {\n    \"IOPlatformUUID\" = \"" +
+             std::string(kDeviceId) + "\"\n  }\n");
+    tool("sw_vers-product-version", "14.5\n");
+    tool("fdesetup-status", "FileVault is On.\n");
+    tool("hostname", "test-mac\n");
+    tool("sysctl-hw-model", "Mac14,9\n");
+    tool("defaults-idle-time", "600\n");
+    tool("launchctl-list", "PID\tStatus\tLabel\n-\t0\tcom.apple.example\n");
+  }
+
+  Environment environment() const {
+    Environment env;
+    env.set = {{"HOME", home_.path()},
+               {"PATH", std::string(TAVRINE_FIXTURES_DIR) + ":/usr/bin:/bin"},
+               {"TAVRINE_STANDIN_DIR", tools_.path()}};
+    env.unset = {"TAVRINE_ENV"};
+    return env;
+  }
+
+  std::string logFile() const { return home_.path() + "/Library/Logs/Tavrine/agent.log"; }
+
+  // Waits until the server holds a report from the stand-in device.
+  bool waitForReport(const devserver::DevServer& server, uint64_t count = 1) {
+    for (auto deadline = std::chrono::steady_clock::now() + 60s;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+      const auto device = server.device(kDeviceId);
+      if (device && device->report_count >= count) return true;
+    }
+    return false;
+  }
+
+  TempDir home_;
+  TempDir tools_;
+};
+
+devserver::Options quietServerOnPort8000() {
+  devserver::Options options;
+  options.port = 8000;
+  options.log_requests = false;
+  return options;
+}
+
+TEST_F(AgentProcess, RegistersReportsAndStopsOnSigterm) {
+  devserver::DevServer server(quietServerOnPort8000());
+  ASSERT_TRUE(server.start());
+  BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+  ASSERT_TRUE(waitForReport(server)) << agent.errorOutput();
+  ASSERT_TRUE(agent.waitForError("✓ Tavrine submitted successfully\n", 10s));
+
+  agent.signal(SIGTERM);
+  const auto ended = agent.wait(5s);
+  ASSERT_TRUE(ended) << "SIGTERM must end the agent";
+  EXPECT_EQ(ended->exit_code, 0);
+  EXPECT_EQ(ended->out, "");
+
+  const std::string err = agent.errorOutput();
+  const std::string start =
+      "Development mode enabled (localhost:8000)\n" + kBanner +
+      "Configuration loaded:\n"
+      "  API Base: http://localhost:8000/api/v1/agent\n"
+      "  Register Endpoint: http://localhost:8000/api/v1/agent/register/\n"
+      "  Tavrine Endpoint: http://localhost:8000/api/v1/agent/tavrine/\n"
+      "  Interval: 30s\n"
+      "Collecting device information...\n"
+      "Registering device with backend...\n";
+  EXPECT_TRUE(err.starts_with(start)) << err;
+  for (const char* line :
+       {"Device registered successfully!\n", "Initializing system tray...\n",
+        "notification: Device Trust Agent is running\n",
+        "Agent running. Click the menu bar icon to quit.\n", "─── Tavrine Check #1 ───\n"}) {
+    EXPECT_NE(err.find(line), std::string::npos) << line;
+  }
+
+  const auto device = server.device(kDeviceId);
+  ASSERT_TRUE(device);
+  EXPECT_NE(device->report->find("\"hostname\": \"test-mac\""), std::string::npos);
+  EXPECT_NE(device->report->find("\"disk_encryption\": \"enabled\""), std::string::npos);
+
+  // The log holds the logged lines only: no diagnostics, no notifications.
+  const std::string log = readFile(logFile());
+  EXPECT_TRUE(log.starts_with(start)) << log;
+  EXPECT_NE(log.find("✓ Tavrine submitted successfully\n"), std::string::npos);
+  EXPECT_EQ(log.find("info: "), std::string::npos);
+  EXPECT_EQ(log.find("notification: "), std::string::npos);
+}
+
+TEST_F(AgentProcess, QuitFromTheHeadlessConsole) {
+  devserver::DevServer server(quietServerOnPort8000());
+  ASSERT_TRUE(server.start());
+  BackgroundProcess agent({TAVRINE_BINARY, "-d"}, environment(), /*pipe_stdin=*/true);
+  ASSERT_TRUE(agent.waitForError("Agent running. Click the menu bar icon to quit.\n", 60s))
+      << agent.errorOutput();
+  agent.writeInput("menu\n");
+  agent.writeInput("click Quit Tavrine\n");
+  const auto ended = agent.wait(10s);
+  ASSERT_TRUE(ended) << agent.errorOutput();
+  EXPECT_EQ(ended->exit_code, 0);
+  EXPECT_EQ(agent.errorOutput().find("Agent stopped."), std::string::npos)
+      << "Quit ends the process from inside the application loop";
+}
+
+TEST_F(AgentProcess, ServerDownEndsCleanlyWithoutMenu) {
+  BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+  const auto ended = agent.wait(60s);
+  ASSERT_TRUE(ended) << agent.errorOutput();
+  EXPECT_EQ(ended->exit_code, 0);
+  const std::string err = agent.errorOutput();
+  EXPECT_TRUE(err.ends_with("ERROR: Device registration failed: Registration connection failed\n"
+                            "Status code: 0\n"))
+      << err;
+  EXPECT_EQ(err.find("Initializing system tray"), std::string::npos);
+  EXPECT_EQ(err.find("notification:"), std::string::npos);
+}
+
+}  // namespace
