@@ -1,4 +1,4 @@
-// ctest-properties: RESOURCE_LOCK port8000
+// ctest-properties: RESOURCE_LOCK port8000 LABELS threaded
 #include "devserver.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
