@@ -15,8 +15,8 @@
 namespace {
 
 using objc::Id;
-using objc::send;
 using objc::sel_registerName;
+using objc::send;
 namespace headless = objc::headless;
 
 class Menu : public ::testing::Test {
@@ -25,12 +25,14 @@ class Menu : public ::testing::Test {
     headless::setTerminateEndsProcess(false);
     headless::clearNotifications();
     // The process-wide singletons exist from their first use on.
-    for (const auto& [name, message] : {std::pair{"NSApplication", "sharedApplication"},
-                                        {"NSStatusBar", "systemStatusBar"},
-                                        {"NSUserNotificationCenter", "defaultUserNotificationCenter"}}) {
+    for (const auto& [name, message] :
+         {std::pair{"NSApplication", "sharedApplication"},
+          {"NSStatusBar", "systemStatusBar"},
+          {"NSUserNotificationCenter", "defaultUserNotificationCenter"}}) {
       send<Id>(objc::objc_getClass(name), sel_registerName(message));
     }
     baseline_ = headless::liveObjectCount();
+    unpooled_ = headless::objectsAutoreleasedWithoutPool();
   }
   // Gives back what set-up keeps for the life of the process, so that every
   // test can show it leaves no object behind.
@@ -41,11 +43,13 @@ class Menu : public ::testing::Test {
       send<void>(item, sel_registerName("release"));
     }
     EXPECT_EQ(headless::liveObjectCount(), baseline_ + (state_.menu_handler ? 1 : 0));
+    EXPECT_EQ(headless::objectsAutoreleasedWithoutPool(), unpooled_);
   }
 
   test_support::ScopedHome home_;
   AgentState state_;
   size_t baseline_ = 0;
+  size_t unpooled_ = 0;
 };
 
 TEST_F(Menu, SetUpBuildsTheStatusItemAndItsSixEntries) {
@@ -108,7 +112,8 @@ TEST_F(Menu, SecondSetUpGoesOnWithoutTheHandler) {
   EXPECT_EQ(entries[2].action, "loginClicked:");
   EXPECT_EQ(entries[2].target, nullptr);
   EXPECT_EQ(entries[3].target, nullptr);
-  EXPECT_FALSE(headless::clickTitle("Login...")) << "no target, and the application has no such action";
+  EXPECT_FALSE(headless::clickTitle("Login..."))
+      << "no target, and the application has no such action";
 }
 
 TEST_F(Menu, SignInEntryFollowsTheCredentialsFile) {
@@ -188,7 +193,9 @@ TEST_F(Menu, StatusLineReachesTheMenuThroughTheMainThreadInOrder) {
 
 TEST_F(Menu, NotificationsCarryTheTitleAndText) {
   ASSERT_TRUE(tray::macos::setupMenu(state_));
-  std::thread([&] { tray::macos::showNotification(state_, "Device Trust Agent is running"); }).join();
+  std::thread([&] {
+    tray::macos::showNotification(state_, "Device Trust Agent is running");
+  }).join();
   const auto delivered = headless::notifications();
   ASSERT_EQ(delivered.size(), 1u);
   EXPECT_EQ(delivered[0].title, "Tavrine");

@@ -14,8 +14,8 @@ namespace {
 using objc::Class;
 using objc::Id;
 using objc::Sel;
-using objc::send;
 using objc::sel_registerName;
+using objc::send;
 namespace headless = objc::headless;
 
 Sel sel(const char* name) { return sel_registerName(name); }
@@ -79,7 +79,8 @@ TEST_F(Runtime, RunTimeClassGetsItsMethodsWithTheirOwnSignatures) {
   ASSERT_NE(made, nullptr);
   EXPECT_EQ(objc::objc_allocateClassPair(cls("NSObject"), "RuntimeTestClass", 0), nullptr);
   EXPECT_EQ(cls("RuntimeTestClass"), nullptr) << "visible before registration";
-  EXPECT_TRUE(objc::class_addMethod(made, sel("record:real:flag:"), objc::asImp(&record), "q@:qdB"));
+  EXPECT_TRUE(
+      objc::class_addMethod(made, sel("record:real:flag:"), objc::asImp(&record), "q@:qdB"));
   EXPECT_TRUE(objc::class_addMethod(made, sel("act:"), objc::asImp(&action), "v@:@"));
   EXPECT_FALSE(objc::class_addMethod(made, sel("act:"), objc::asImp(&action), "v@:@"));
   objc::objc_registerClassPair(made);
@@ -151,11 +152,12 @@ TEST_F(Runtime, PerformOnMainThreadKeepsOrderAndObjectsAlive) {
     for (int i = 0; i < 50; ++i) {
       objc::AutoreleasePool pool;
       Id title = newString(std::to_string(i).c_str());
-      send<void>(item, sel("performSelectorOnMainThread:withObject:waitUntilDone:"), sel("setTitle:"),
-                 title, false);
+      send<void>(item, sel("performSelectorOnMainThread:withObject:waitUntilDone:"),
+                 sel("setTitle:"), title, false);
     }
   }).join();
-  EXPECT_EQ(headless::menuEntries(menu).front().title, "first") << "nothing before the main thread runs";
+  EXPECT_EQ(headless::menuEntries(menu).front().title, "first")
+      << "nothing before the main thread runs";
   EXPECT_EQ(headless::liveObjectCount(), baseline_ + 2 + 50) << "queued titles are kept alive";
   EXPECT_EQ(headless::drainMainQueue(), 50u);
   EXPECT_EQ(headless::menuEntries(menu).front().title, "49");
