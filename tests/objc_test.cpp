@@ -1,9 +1,11 @@
 // ctest-properties: LABELS threaded
 #include "objc/headless/inspect.h"
 #include "objc/runtime.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -161,6 +163,20 @@ TEST_F(Runtime, PerformOnMainThreadKeepsOrderAndObjectsAlive) {
   EXPECT_EQ(headless::liveObjectCount(), baseline_ + 2 + 50) << "queued titles are kept alive";
   EXPECT_EQ(headless::drainMainQueue(), 50u);
   EXPECT_EQ(headless::menuEntries(menu).front().title, "49");
+
+  // Waiting: the sender is blocked until the main thread has run it.
+  std::atomic<bool> returned{false};
+  std::thread waiter([&] {
+    objc::AutoreleasePool pool;
+    send<void>(item, sel("performSelectorOnMainThread:withObject:waitUntilDone:"), sel("setTitle:"),
+               newString("waited"), true);
+    returned = true;
+  });
+  while (headless::drainMainQueue() == 0) std::this_thread::yield();
+  waiter.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(headless::menuEntries(menu).front().title, "waited");
+
   send<void>(item, sel("release"));
   send<void>(menu, sel("release"));
   EXPECT_EQ(headless::liveObjectCount(), baseline_);
@@ -169,6 +185,11 @@ TEST_F(Runtime, PerformOnMainThreadKeepsOrderAndObjectsAlive) {
 TEST_F(Runtime, TerminationSignalsEndTheLoopThroughTerminate) {
   Id app = send<Id>(cls("NSApplication"), sel("sharedApplication"));
   objc::handleTerminationSignals();  // so an early signal cannot kill the test
+  // A console reads while the loop runs; its thread and pipes must not outlive it.
+  int input[2];
+  ASSERT_EQ(::pipe(input), 0);
+  headless::setConsoleInput(input[0]);
+  const int descriptors = test_support::openDescriptorCount();
   for (const int signal_number : {SIGTERM, SIGINT}) {
     const size_t terminated = headless::terminateCount();
     // Raised once the loop is likely waiting; one that comes earlier waits in
@@ -181,6 +202,10 @@ TEST_F(Runtime, TerminationSignalsEndTheLoopThroughTerminate) {
     signaller.join();
     EXPECT_EQ(headless::terminateCount(), terminated + 1) << "signal " << signal_number;
   }
+  EXPECT_EQ(test_support::openDescriptorCount(), descriptors);
+  headless::setConsoleInput(-1);
+  ::close(input[0]);
+  ::close(input[1]);
 }
 
 TEST_F(Runtime, AlertsTakeTheirAnswerOrTheLastButton) {
