@@ -18,7 +18,8 @@ void setStatus(AgentState& state, TrayState& tray, std::string_view text) {
   // AppKit is touched only on the main thread. The main thread queues its own
   // changes as well: setting the title at once would let an earlier change,
   // still queued, overwrite a later one.
-  objc::send<void>(item, objc::sel_registerName("performSelectorOnMainThread:withObject:waitUntilDone:"),
+  objc::send<void>(item,
+                   objc::sel_registerName("performSelectorOnMainThread:withObject:waitUntilDone:"),
                    objc::sel_registerName("setTitle:"), title, false);
 }
 

@@ -14,16 +14,16 @@ extern char** environ;
 namespace {
 
 using objc::Id;
-using objc::send;
 using objc::sel_registerName;
+using objc::send;
 
 AgentState state;  // process-wide, as in the agent
 
 Id string(const char* text) { return tray::macos::createNSString(state, text); }
 
 void showAlert(Id, objc::Sel, Id) {
-  const Id alert = send<Id>(send<Id>(state.alert_class, sel_registerName("alloc")),
-                            sel_registerName("init"));
+  const Id alert =
+      send<Id>(send<Id>(state.alert_class, sel_registerName("alloc")), sel_registerName("init"));
   send<void>(alert, sel_registerName("setMessageText:"), string("Update Available"));
   send<void>(alert, sel_registerName("setInformativeText:"),
              string("Version 9.9.9 is available.\nYou are running version 0.2.0."));

@@ -55,13 +55,15 @@ TEST_F(HeadlessConsole, CommandsUseTheMenuAndQuitEndsWithStatusZero) {
 
 TEST_F(HeadlessConsole, AnswerCommandAnswersTheAlert) {
   auto agent = start(true, "alert");
-  ASSERT_TRUE(agent->waitForError("alert: Update Available: Version 9.9.9 is available. You are "
-                                  "running version 0.2.0. [Update Now] [Later]\n",
-                                  10s))
+  ASSERT_TRUE(
+      agent->waitForError("alert: Update Available: Version 9.9.9 is available. You are "
+                          "running version 0.2.0. [Update Now] [Later]\n",
+                          10s))
       << agent->errorOutput();
   agent->writeInput("answer Never\nanswer Update Now\n");
   ASSERT_TRUE(agent->waitForError("modal result: 1000\n", 10s)) << agent->errorOutput();
-  EXPECT_NE(agent->errorOutput().find("error: the alert has no button \"Never\""), std::string::npos);
+  EXPECT_NE(agent->errorOutput().find("error: the alert has no button \"Never\""),
+            std::string::npos);
   agent->writeInput("click Quit Tavrine\n");
   const auto ended = agent->wait(10s);
   ASSERT_TRUE(ended);

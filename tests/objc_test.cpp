@@ -1,9 +1,11 @@
 // ctest-properties: LABELS threaded
 #include "objc/headless/inspect.h"
 #include "objc/runtime.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -14,8 +16,8 @@ namespace {
 using objc::Class;
 using objc::Id;
 using objc::Sel;
-using objc::send;
 using objc::sel_registerName;
+using objc::send;
 namespace headless = objc::headless;
 
 Sel sel(const char* name) { return sel_registerName(name); }
@@ -79,7 +81,8 @@ TEST_F(Runtime, RunTimeClassGetsItsMethodsWithTheirOwnSignatures) {
   ASSERT_NE(made, nullptr);
   EXPECT_EQ(objc::objc_allocateClassPair(cls("NSObject"), "RuntimeTestClass", 0), nullptr);
   EXPECT_EQ(cls("RuntimeTestClass"), nullptr) << "visible before registration";
-  EXPECT_TRUE(objc::class_addMethod(made, sel("record:real:flag:"), objc::asImp(&record), "q@:qdB"));
+  EXPECT_TRUE(
+      objc::class_addMethod(made, sel("record:real:flag:"), objc::asImp(&record), "q@:qdB"));
   EXPECT_TRUE(objc::class_addMethod(made, sel("act:"), objc::asImp(&action), "v@:@"));
   EXPECT_FALSE(objc::class_addMethod(made, sel("act:"), objc::asImp(&action), "v@:@"));
   objc::objc_registerClassPair(made);
@@ -151,14 +154,29 @@ TEST_F(Runtime, PerformOnMainThreadKeepsOrderAndObjectsAlive) {
     for (int i = 0; i < 50; ++i) {
       objc::AutoreleasePool pool;
       Id title = newString(std::to_string(i).c_str());
-      send<void>(item, sel("performSelectorOnMainThread:withObject:waitUntilDone:"), sel("setTitle:"),
-                 title, false);
+      send<void>(item, sel("performSelectorOnMainThread:withObject:waitUntilDone:"),
+                 sel("setTitle:"), title, false);
     }
   }).join();
-  EXPECT_EQ(headless::menuEntries(menu).front().title, "first") << "nothing before the main thread runs";
+  EXPECT_EQ(headless::menuEntries(menu).front().title, "first")
+      << "nothing before the main thread runs";
   EXPECT_EQ(headless::liveObjectCount(), baseline_ + 2 + 50) << "queued titles are kept alive";
   EXPECT_EQ(headless::drainMainQueue(), 50u);
   EXPECT_EQ(headless::menuEntries(menu).front().title, "49");
+
+  // Waiting: the sender is blocked until the main thread has run it.
+  std::atomic<bool> returned{false};
+  std::thread waiter([&] {
+    objc::AutoreleasePool pool;
+    send<void>(item, sel("performSelectorOnMainThread:withObject:waitUntilDone:"), sel("setTitle:"),
+               newString("waited"), true);
+    returned = true;
+  });
+  while (headless::drainMainQueue() == 0) std::this_thread::yield();
+  waiter.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(headless::menuEntries(menu).front().title, "waited");
+
   send<void>(item, sel("release"));
   send<void>(menu, sel("release"));
   EXPECT_EQ(headless::liveObjectCount(), baseline_);
@@ -167,6 +185,11 @@ TEST_F(Runtime, PerformOnMainThreadKeepsOrderAndObjectsAlive) {
 TEST_F(Runtime, TerminationSignalsEndTheLoopThroughTerminate) {
   Id app = send<Id>(cls("NSApplication"), sel("sharedApplication"));
   objc::handleTerminationSignals();  // so an early signal cannot kill the test
+  // A console reads while the loop runs; its thread and pipes must not outlive it.
+  int input[2];
+  ASSERT_EQ(::pipe(input), 0);
+  headless::setConsoleInput(input[0]);
+  const int descriptors = test_support::openDescriptorCount();
   for (const int signal_number : {SIGTERM, SIGINT}) {
     const size_t terminated = headless::terminateCount();
     // Raised once the loop is likely waiting; one that comes earlier waits in
@@ -179,6 +202,10 @@ TEST_F(Runtime, TerminationSignalsEndTheLoopThroughTerminate) {
     signaller.join();
     EXPECT_EQ(headless::terminateCount(), terminated + 1) << "signal " << signal_number;
   }
+  EXPECT_EQ(test_support::openDescriptorCount(), descriptors);
+  headless::setConsoleInput(-1);
+  ::close(input[0]);
+  ::close(input[1]);
 }
 
 TEST_F(Runtime, AlertsTakeTheirAnswerOrTheLastButton) {

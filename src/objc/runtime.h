@@ -74,17 +74,28 @@ inline constexpr bool kUnsupportedType = false;
 // particular) would need another dispatch entry on some platforms.
 template <class T>
 constexpr char typeCode() {
-  if constexpr (std::is_void_v<T>) return 'v';
-  else if constexpr (std::is_same_v<T, Id>) return '@';
-  else if constexpr (std::is_same_v<T, Class>) return '#';
-  else if constexpr (std::is_same_v<T, Sel>) return ':';
-  else if constexpr (std::is_same_v<T, bool>) return 'B';
-  else if constexpr (std::is_same_v<T, const char*>) return '*';
-  else if constexpr (std::is_same_v<T, double>) return 'd';
-  else if constexpr (std::is_same_v<T, int>) return 'i';
-  else if constexpr (std::is_same_v<T, long>) return 'q';  // NSInteger
-  else if constexpr (std::is_same_v<T, unsigned long>) return 'Q';  // NSUInteger
-  else static_assert(kUnsupportedType<T>, "type cannot cross an Objective-C message send");
+  if constexpr (std::is_void_v<T>)
+    return 'v';
+  else if constexpr (std::is_same_v<T, Id>)
+    return '@';
+  else if constexpr (std::is_same_v<T, Class>)
+    return '#';
+  else if constexpr (std::is_same_v<T, Sel>)
+    return ':';
+  else if constexpr (std::is_same_v<T, bool>)
+    return 'B';
+  else if constexpr (std::is_same_v<T, const char*>)
+    return '*';
+  else if constexpr (std::is_same_v<T, double>)
+    return 'd';
+  else if constexpr (std::is_same_v<T, int>)
+    return 'i';
+  else if constexpr (std::is_same_v<T, long>)
+    return 'q';  // NSInteger
+  else if constexpr (std::is_same_v<T, unsigned long>)
+    return 'Q';  // NSUInteger
+  else
+    static_assert(kUnsupportedType<T>, "type cannot cross an Objective-C message send");
 }
 
 // nullptr passed for an object argument is nil.
@@ -109,8 +120,10 @@ inline constexpr char kEncoding[] = {typeCode<R>(), '@', ':', typeCode<Args>()..
 template <class R, class... Args>
 R send(Id receiver, Sel selector, Args... args) {
   if (receiver == nullptr) {
-    if constexpr (std::is_void_v<R>) return;
-    else return R{};
+    if constexpr (std::is_void_v<R>)
+      return;
+    else
+      return R{};
   }
   using Function = R (*)(Id, Sel, detail::Argument<Args>...);
   const auto function = reinterpret_cast<Function>(

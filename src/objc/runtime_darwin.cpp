@@ -24,9 +24,7 @@ void objc_autoreleasePoolPop(void* token);
 
 namespace objc {
 
-Class objc_getClass(const char* name) noexcept {
-  return static_cast<Class>(::objc_getClass(name));
-}
+Class objc_getClass(const char* name) noexcept { return static_cast<Class>(::objc_getClass(name)); }
 
 Sel sel_registerName(const char* name) noexcept {
   return static_cast<Sel>(::sel_registerName(name));
@@ -52,8 +50,8 @@ namespace {
 
 // Runs on the main queue, which the application loop drains.
 void terminateApplication(void*) {
-  const Id app = send<Id>(objc::objc_getClass("NSApplication"),
-                          objc::sel_registerName("sharedApplication"));
+  const Id app =
+      send<Id>(objc::objc_getClass("NSApplication"), objc::sel_registerName("sharedApplication"));
   send<void>(app, objc::sel_registerName("terminate:"), Id{});
 }
 
@@ -65,9 +63,9 @@ void handleTerminationSignals() noexcept {
     for (const int signal_number : {SIGINT, SIGTERM}) {
       // The dispatch source sees the signal only once its default action is off.
       std::signal(signal_number, SIG_IGN);
-      dispatch_source_t source = dispatch_source_create(
-          DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<uintptr_t>(signal_number), 0,
-          dispatch_get_main_queue());
+      dispatch_source_t source =
+          dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<uintptr_t>(signal_number),
+                                 0, dispatch_get_main_queue());
       dispatch_source_set_event_handler_f(source, terminateApplication);
       dispatch_resume(source);  // kept for the life of the process
     }

@@ -11,8 +11,8 @@ namespace {
 
 using objc::Id;
 using objc::Sel;
-using objc::send;
 using objc::sel_registerName;
+using objc::send;
 
 // The menu actions as the runtime calls them: receiver, selector, sender.
 void loginClicked(Id, Sel, Id) { onLoginClicked(); }
@@ -33,10 +33,10 @@ Result<void> findClasses(AgentState& state) {
     const char* name;
     objc::Class AgentState::*handle;
   } classes[] = {
-      {"NSApplication", &AgentState::app_class},   {"NSStatusBar", &AgentState::status_bar_class},
-      {"NSMenu", &AgentState::menu_class},         {"NSMenuItem", &AgentState::menu_item_class},
-      {"NSString", &AgentState::string_class},     {"NSObject", &AgentState::object_class},
-      {"NSAlert", &AgentState::alert_class},       {"NSURL", &AgentState::url_class},
+      {"NSApplication", &AgentState::app_class},     {"NSStatusBar", &AgentState::status_bar_class},
+      {"NSMenu", &AgentState::menu_class},           {"NSMenuItem", &AgentState::menu_item_class},
+      {"NSString", &AgentState::string_class},       {"NSObject", &AgentState::object_class},
+      {"NSAlert", &AgentState::alert_class},         {"NSURL", &AgentState::url_class},
       {"NSWorkspace", &AgentState::workspace_class},
   };
   for (const auto& entry : classes) {
@@ -127,8 +127,8 @@ Result<void> setupMenu(AgentState& state) {
   addItem(state.menu, state.status_menu_item);
   addItem(state.menu, send<Id>(state.menu_item_class, sel_registerName("separatorItem")));
 
-  state.login_menu_item = createActionItem(
-      state, token_store::isLoggedIn() ? "Logout" : "Login...", "loginClicked:");
+  state.login_menu_item =
+      createActionItem(state, token_store::isLoggedIn() ? "Logout" : "Login...", "loginClicked:");
   addItem(state.menu, state.login_menu_item);
   state.update_menu_item = createActionItem(state, "Check for Updates...", "updateClicked:");
   addItem(state.menu, state.update_menu_item);

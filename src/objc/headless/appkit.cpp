@@ -286,8 +286,8 @@ long runModal(Id self, Sel cmd) {
   for (Id added : alert.buttons) buttons.push_back(static_cast<ButtonObject*>(added)->title);
   // An alert without buttons of its own gets AppKit's single "OK".
   if (buttons.empty()) buttons.emplace_back("OK");
-  std::string line = fmt::format("alert: {}: {}", oneLine(alert.message_text),
-                                 oneLine(alert.informative_text));
+  std::string line =
+      fmt::format("alert: {}: {}", oneLine(alert.message_text), oneLine(alert.informative_text));
   for (const auto& title : buttons) line += fmt::format(" [{}]", title);
   line += '\n';
   console::line(line);
@@ -416,8 +416,8 @@ bool click(Id item) {
   Id receiver = entry->target;
   if (receiver == nullptr) {
     // Without a target the action travels up to the application.
-    Id application = send<Id>(detail::classNamed("NSApplication"),
-                              sel_registerName("sharedApplication"));
+    Id application =
+        send<Id>(detail::classNamed("NSApplication"), sel_registerName("sharedApplication"));
     if (!detail::responds(application, entry->action)) return false;
     receiver = application;
   }

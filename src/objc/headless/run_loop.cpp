@@ -26,7 +26,8 @@ namespace {
 struct Loop {
   Loop() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fatal("cannot create the main thread's wake-up pipe");
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+      fatal("cannot create the main thread's wake-up pipe");
     wake_read = fds[0];
     wake_write = fds[1];
   }
@@ -34,7 +35,7 @@ struct Loop {
   // Any thread.
   std::mutex lock;
   std::deque<std::function<void()>> queue;
-  int wake_read = -1;   // both ends live as long as the process
+  int wake_read = -1;  // both ends live as long as the process
   int wake_write = -1;
   std::atomic<bool> ends_process{true};
 
@@ -203,8 +204,12 @@ void terminateApplication() {
   Loop& l = loop();
   ++l.terminate_count;
   // AppKit ends the process from inside the loop; the log and every other
-  // descriptor are closed on the way out.
-  if (l.ends_process.load()) std::exit(0);
+  // descriptor are closed on the way out. The console reader is joined first
+  // so that no thread is abandoned half-way.
+  if (l.ends_process.load()) {
+    stopConsole();
+    std::exit(0);
+  }
   if (l.running) l.stop = true;
 }
 

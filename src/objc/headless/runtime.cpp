@@ -91,9 +91,7 @@ ClassRecord* defineRoot() {
 
 void ensureClasses() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    defineAppKit(defineRoot());
-  });
+  std::call_once(once, [] { defineAppKit(defineRoot()); });
 }
 
 // A class pair, not yet registered. The caller holds the world lock.
@@ -284,7 +282,8 @@ Imp dispatch(Id receiver, Sel selector, const char* types) noexcept {
       }
     }
   }
-  const std::string what = method.imp ? std::string() : headless::detail::describe(receiver, selector);
+  const std::string what =
+      method.imp ? std::string() : headless::detail::describe(receiver, selector);
   if (method.imp == nullptr) fatal(what + ": not a message this class answers");
   if (!headless::detail::typesMatch(method.types, types)) {
     fatal(fmt::format("{}: sent as \"{}\", but the method is \"{}\"",
