@@ -7,7 +7,8 @@
 namespace console {
 
 std::mutex& lock() noexcept {
-  static std::mutex stderr_lock;
+  // Never destroyed: other threads may still write while the process exits.
+  static std::mutex& stderr_lock = *new std::mutex;
   return stderr_lock;
 }
 

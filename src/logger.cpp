@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -19,10 +20,21 @@ namespace {
 constexpr std::string_view kLogSuffix = "/Library/Logs/Tavrine/agent.log";
 
 // The log descriptor and the buffer mirrored lines are assembled in; both are
-// only touched under log_lock, so one mirrored line is one write.
-std::mutex log_lock;
-UniqueFd log_fd;
-std::array<char, kWriteBufferSize> write_buffer;
+// only touched under the lock, so one mirrored line is one write. Never
+// destroyed: a detached thread may still print while the process exits, and
+// the log is closed under the lock at exit instead.
+struct Log {
+  std::mutex lock;
+  UniqueFd fd;
+  std::array<char, kWriteBufferSize> write_buffer;
+};
+
+Log& log() {
+  static Log& instance = *new Log;
+  return instance;
+}
+
+void closeAtExit() { close(); }
 
 }  // namespace
 
@@ -41,8 +53,10 @@ bool openAt(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  std::lock_guard guard(log_lock);
-  log_fd.reset(fd);
+  static const bool close_registered = std::atexit(closeAtExit) == 0;
+  (void)close_registered;
+  std::lock_guard guard(log().lock);
+  log().fd.reset(fd);
   return true;
 }
 
@@ -56,25 +70,26 @@ bool open(char* const* environment_block) {
 }
 
 void close() noexcept {
-  std::lock_guard guard(log_lock);
-  log_fd.reset();
+  std::lock_guard guard(log().lock);
+  log().fd.reset();
 }
 
 bool isOpen() noexcept {
-  std::lock_guard guard(log_lock);
-  return log_fd.valid();
+  std::lock_guard guard(log().lock);
+  return log().fd.valid();
 }
 
 void print(std::string_view text) noexcept {
   console::line(text);
-  std::lock_guard guard(log_lock);
-  if (!log_fd.valid() || text.size() > write_buffer.size()) return;
-  std::memcpy(write_buffer.data(), text.data(), text.size());
+  Log& l = log();
+  std::lock_guard guard(l.lock);
+  if (!l.fd.valid() || text.size() > l.write_buffer.size()) return;
+  std::memcpy(l.write_buffer.data(), text.data(), text.size());
   // One write per line keeps lines whole in the file; a failed write is
   // dropped, as the console already has the text.
   ssize_t written;
   do {
-    written = ::write(log_fd.get(), write_buffer.data(), text.size());
+    written = ::write(l.fd.get(), l.write_buffer.data(), text.size());
   } while (written < 0 && errno == EINTR);
 }
 
