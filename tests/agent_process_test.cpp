@@ -89,7 +89,7 @@ TEST_F(AgentProcess, RegistersReportsAndStopsOnSigterm) {
   agent.signal(SIGTERM);
   const auto ended = agent.wait(5s);
   ASSERT_TRUE(ended) << "SIGTERM must end the agent";
-  EXPECT_EQ(ended->exit_code, 0);
+  EXPECT_EQ(ended->exit_code, 0) << agent.errorOutput();
   EXPECT_EQ(ended->out, "");
 
   const std::string err = agent.errorOutput();
@@ -133,16 +133,35 @@ TEST_F(AgentProcess, QuitFromTheHeadlessConsole) {
   agent.writeInput("click Quit Tavrine\n");
   const auto ended = agent.wait(10s);
   ASSERT_TRUE(ended) << agent.errorOutput();
-  EXPECT_EQ(ended->exit_code, 0);
+  EXPECT_EQ(ended->exit_code, 0) << agent.errorOutput();
   EXPECT_EQ(agent.errorOutput().find("Agent stopped."), std::string::npos)
       << "Quit ends the process from inside the application loop";
+}
+
+TEST_F(AgentProcess, SigtermDuringACycleEndsAtOnce) {
+  // The update listing takes two seconds, so the first cycle is still
+  // collecting when the signal comes.
+  writeFile(tools_.file("softwareupdate-list.sleep"), "2\n");
+  devserver::DevServer server(quietServerOnPort8000());
+  ASSERT_TRUE(server.start());
+  BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+  ASSERT_TRUE(agent.waitForError("─── Tavrine Check #1 ───\n", 60s)) << agent.errorOutput();
+  agent.signal(SIGTERM);
+  const auto ended = agent.wait(10s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->exit_code, 0) << agent.errorOutput();
+  EXPECT_EQ(agent.errorOutput().find("submitted successfully"), std::string::npos)
+      << "the cycle under way does not hold the exit up";
+  const std::string log = readFile(logFile());
+  EXPECT_NE(log.find("─── Tavrine Check #1 ───\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("submitted successfully"), std::string::npos) << log;
 }
 
 TEST_F(AgentProcess, ServerDownEndsCleanlyWithoutMenu) {
   BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
   const auto ended = agent.wait(60s);
   ASSERT_TRUE(ended) << agent.errorOutput();
-  EXPECT_EQ(ended->exit_code, 0);
+  EXPECT_EQ(ended->exit_code, 0) << agent.errorOutput();
   const std::string err = agent.errorOutput();
   EXPECT_TRUE(err.ends_with("ERROR: Device registration failed: Registration connection failed\n"
                             "Status code: 0\n"))

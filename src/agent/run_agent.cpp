@@ -10,6 +10,8 @@
 #include "tavrine.h"
 #include "tray/macos.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -66,9 +68,17 @@ Result<void> startCheckThread(AgentState& state) {
 }
 
 // "Quit Tavrine" and the termination signals end the process from inside the
-// application loop; no new cycle may start while it exits.
+// application loop with exit status 0. No cycle may run while the process
+// exits: the libraries' own exit handlers tear down state that a cycle uses
+// (the TLS and hashing library's locks, for one). So the checks are stopped,
+// and the cycle lock is taken and kept for good; when a cycle holds it, the
+// process ends at once, its log closed, without those handlers.
 void stopChecksAtExit() {
-  if (TrayState* tray = processState().tray.load()) stopChecks(*tray, processPacer());
+  CheckPacer& pacer = processPacer();
+  if (TrayState* tray = processState().tray.load()) stopChecks(*tray, pacer);
+  if (pacer.cycleLock().try_lock()) return;  // kept locked until the end
+  logger::close();
+  ::_exit(0);
 }
 
 }  // namespace
