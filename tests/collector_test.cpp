@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
+#include "support/scoped_variable.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,6 +46,8 @@ void PrintTo(const DeviceTavrine& r, std::ostream* os) {
 }
 
 namespace {
+
+using test_support::ScopedVariable;
 
 using namespace std::chrono_literals;
 namespace checks = tavrine::checks;
@@ -202,31 +206,6 @@ TEST(CheckReading, QuotedRegistryValues) {
 
 // ---------------------------------------------------------------------------
 // Whole collections through real child processes.
-
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedVariable(const ScopedVariable&) = delete;
-  ScopedVariable& operator=(const ScopedVariable&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // The stand-in tools of tests/fixtures, first on PATH, answering from a
 // fresh directory (see tests/fixtures/lib/stand_in.sh).

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
+#include "support/scoped_variable.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,39 +25,14 @@
 
 namespace {
 
+using test_support::ScopedVariable;
+
 using platform::macos::execCommand;
 using platform::macos::execCommandAllowFail;
 using platform::macos::findProgram;
 using namespace std::chrono_literals;
 
 std::vector<std::string> shell(const std::string& script) { return {"sh", "-c", script}; }
-
-// Sets (or with nothing, removes) an environment variable for the life of
-// the object; the runner reads the environment at call time.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedVariable(const ScopedVariable&) = delete;
-  ScopedVariable& operator=(const ScopedVariable&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 void writeExecutable(const std::string& path, const std::string& script, mode_t mode = 0755) {
   test_support::writeFile(path, script);

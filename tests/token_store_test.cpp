@@ -1,5 +1,6 @@
 #include "token_store.h"
 
+#include "support/scoped_variable.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -24,23 +25,6 @@ mode_t permissionsOf(const std::string& path) {
   return info.st_mode & 07777;
 }
 
-// Restores HOME after a test that unsets or replaces it.
-class HomeGuard {
- public:
-  HomeGuard() {
-    if (const char* home = ::getenv("HOME")) saved_ = home;
-  }
-  ~HomeGuard() {
-    if (saved_) {
-      ::setenv("HOME", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("HOME");
-    }
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
 
 TEST(TokenStoreRoundTrip, EveryShapeOfRecordReadsBackAsSaved) {
   const std::vector<StoredTokens> records = {
@@ -138,8 +122,7 @@ TEST(TokenStoreLoad, DirectoryInPlaceOfTheFile) {
 }
 
 TEST(TokenStoreHome, UnsetRelativeEmptyAndTooLong) {
-  HomeGuard guard;
-  ::unsetenv("HOME");
+  const test_support::ScopedVariable home("HOME", std::nullopt);
   EXPECT_EQ(token_store::load().error(), Error::NoHomeDir);
   EXPECT_EQ(token_store::save({}).error(), Error::NoHomeDir);
   EXPECT_EQ(token_store::clear().error(), Error::NoHomeDir);
