@@ -13,20 +13,17 @@
 namespace http {
 
 Error failureFromCurl(int curl_code, long os_errno, bool connected) noexcept {
+  // The operating system's reason, when it is one of the network failures;
+  // the general name otherwise.
   const auto refined = [&](Error fallback) {
-    switch (os_errno) {
-      case ECONNREFUSED:
-        return Error::ConnectionRefused;
-      case ECONNRESET:
-        return Error::ConnectionResetByPeer;
-      case ENETUNREACH:
-        return Error::NetworkUnreachable;
-      case EHOSTUNREACH:
-        return Error::HostUnreachable;
-      case ETIMEDOUT:
-        return Error::Timeout;
-      case EPIPE:
-        return Error::BrokenPipe;
+    switch (const Error reason = errorFromErrno(static_cast<int>(os_errno))) {
+      case Error::ConnectionRefused:
+      case Error::ConnectionResetByPeer:
+      case Error::NetworkUnreachable:
+      case Error::HostUnreachable:
+      case Error::Timeout:
+      case Error::BrokenPipe:
+        return reason;
       default:
         return fallback;
     }
