@@ -25,8 +25,6 @@ std::string_view fitted(const std::string& numbered, std::string_view fallback) 
   return numbered.size() < kStatusCapacity ? std::string_view(numbered) : fallback;
 }
 
-enum class Outcome { success, failure };
-
 }  // namespace
 
 void handleTransmitFailure(AgentState& state, std::string_view reason) {
