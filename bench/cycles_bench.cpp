@@ -2,10 +2,10 @@
 // development backend started in-process: open descriptors and resident
 // memory after a warm-up and at the end, which should stay flat. Run:
 //   build/bench/cycles_bench 1000 2>/dev/null
-#include "agent/check_cycle.h"
-#include "agent/registration.h"
+#include "tavrine/agent/check_cycle.h"
+#include "tavrine/agent/registration.h"
 #include "devserver.h"
-#include "tavrine.h"
+#include "tavrine/collector.h"
 
 #include <unistd.h>
 

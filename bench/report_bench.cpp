@@ -1,7 +1,7 @@
 // Report cost per cycle, and the cost of the fresh-client-per-call rule:
 //   build/bench/report_bench --benchmark_min_time=2
-#include "agent/report.h"
-#include "http.h"
+#include "tavrine/agent/report.h"
+#include "tavrine/http.h"
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>

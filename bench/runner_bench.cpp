@@ -3,7 +3,7 @@
 // machine load. Run:
 //   build/bench/runner_bench --benchmark_min_time=3
 // The "ratio" counter is runner time over bare time.
-#include "platform/command_runner.h"
+#include "tavrine/platform/command_runner.h"
 
 #include <spawn.h>
 #include <sys/wait.h>

@@ -1,3 +1,3 @@
-#include "cli.h"
+#include "tavrine/cli.h"
 
 int main(int argc, char** argv) { return cli::main(argc, argv); }

@@ -1,9 +1,9 @@
 // ctest-properties: LABELS threaded
-#include "agent/check_cycle.h"
+#include "tavrine/agent/check_cycle.h"
 
-#include "agent/registration.h"
-#include "agent/report.h"
-#include "crypto.h"
+#include "tavrine/agent/registration.h"
+#include "tavrine/agent/report.h"
+#include "tavrine/crypto.h"
 #include "devserver.h"
 #include "support/process.h"
 #include "support/servers.h"

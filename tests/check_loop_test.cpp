@@ -1,5 +1,5 @@
 // ctest-properties: LABELS threaded
-#include "agent/check_loop.h"
+#include "tavrine/agent/check_loop.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "tavrine/cli.h"
 
 #include "support/process.h"
 #include "support/temp_dir.h"

@@ -1,9 +1,9 @@
-#include "tavrine.h"
+#include "tavrine/collector.h"
 
-#include "platform/command_runner.h"
+#include "tavrine/platform/command_runner.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
-#include "tavrine_checks.h"
+#include "tavrine/collector_checks.h"
 
 #include <unistd.h>
 

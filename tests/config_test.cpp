@@ -1,4 +1,4 @@
-#include "config.h"
+#include "tavrine/config.h"
 
 #include <gtest/gtest.h>
 

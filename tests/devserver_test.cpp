@@ -1,10 +1,10 @@
 // ctest-properties: LABELS threaded
 #include "devserver.h"
 
-#include "agent/check_cycle.h"
-#include "agent/registration.h"
-#include "agent/report.h"
-#include "http.h"
+#include "tavrine/agent/check_cycle.h"
+#include "tavrine/agent/registration.h"
+#include "tavrine/agent/report.h"
+#include "tavrine/http.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>

@@ -2,10 +2,10 @@
 // agent runs them, without registration or check cycles, so that the headless
 // console can be driven through standard input. With the argument "alert" it
 // also shows an update alert from inside the loop and prints its result.
-#include "console.h"
-#include "logger.h"
-#include "objc/runtime.h"
-#include "tray/macos.h"
+#include "tavrine/console.h"
+#include "tavrine/logger.h"
+#include "tavrine/objc/runtime.h"
+#include "tavrine/tray/macos.h"
 
 #include <string_view>
 

@@ -1,5 +1,5 @@
 // ctest-properties: LABELS threaded
-#include "http.h"
+#include "tavrine/http.h"
 
 #include "support/process.h"
 #include "support/servers.h"

@@ -1,5 +1,5 @@
 // ctest-properties: LABELS threaded
-#include "logger.h"
+#include "tavrine/logger.h"
 
 #include "support/temp_dir.h"
 

@@ -1,9 +1,9 @@
 // ctest-properties: LABELS threaded
-#include "tray/macos.h"
-#include "tray_native.h"
+#include "tavrine/tray/macos.h"
+#include "tavrine/tray/tray_native.h"
 
-#include "objc/headless/inspect.h"
-#include "objc/runtime.h"
+#include "tavrine/objc/headless/inspect.h"
+#include "tavrine/objc/runtime.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>

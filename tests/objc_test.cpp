@@ -1,6 +1,6 @@
 // ctest-properties: LABELS threaded
-#include "objc/headless/inspect.h"
-#include "objc/runtime.h"
+#include "tavrine/objc/headless/inspect.h"
+#include "tavrine/objc/runtime.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // ctest-properties: LABELS threaded
-#include "agent/registration.h"
+#include "tavrine/agent/registration.h"
 
 #include "support/process.h"
 #include "support/servers.h"

@@ -1,5 +1,5 @@
-#include "agent/report.h"
-#include "crypto.h"
+#include "tavrine/agent/report.h"
+#include "tavrine/crypto.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,5 +1,5 @@
 // ctest-properties: LABELS threaded
-#include "platform/command_runner.h"
+#include "tavrine/platform/command_runner.h"
 
 #include "support/process.h"
 #include "support/temp_dir.h"

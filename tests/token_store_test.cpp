@@ -1,4 +1,4 @@
-#include "token_store.h"
+#include "tavrine/token_store.h"
 
 #include "support/scoped_variable.h"
 #include "support/temp_dir.h"

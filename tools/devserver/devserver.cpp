@@ -1,8 +1,8 @@
 #include "devserver.h"
 
-#include "agent/report.h"
-#include "console.h"
-#include "crypto.h"
+#include "tavrine/agent/report.h"
+#include "tavrine/console.h"
+#include "tavrine/crypto.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
 #include "devserver.h"
 
-#include "console.h"
+#include "tavrine/console.h"
 
 #include <pthread.h>
 

@@ -1,0 +1,94 @@
+#include "tavrine/agent/registration.h"
+
+#include "tavrine/agent/report.h"
+#include "tavrine/console.h"
+#include "tavrine/logger.h"
+
+#include <new>
+
+namespace agent {
+
+Result<std::string> buildRegistrationPayload(const DeviceTavrine& record) try {
+  const auto line = [](std::string& out, std::string_view key, std::string_view value) {
+    out += "  \"";
+    out += key;
+    out += "\": \"";
+    appendJsonEscaped(out, value);
+    out += "\",\n";
+  };
+  const auto orUnknown = [](const std::optional<std::string>& value) {
+    return value ? std::string_view(*value) : std::string_view("unknown");
+  };
+  std::string out;
+  out.reserve(256 + record.device_id.size());
+  out += "{\n";
+  line(out, "device_id", record.device_id);
+  line(out, "platform", record.platform == "darwin" ? std::string_view("macos") : record.platform);
+  line(out, "os_name", record.os_name);
+  line(out, "os_version", record.os_version);
+  line(out, "hostname", orUnknown(record.hostname));
+  line(out, "model", orUnknown(record.model));
+  line(out, "serial_number", orUnknown(record.serial_number));
+  out += "  \"agent_version\": \"0.1.0\"\n";
+  out += "}";
+  return out;
+} catch (const std::bad_alloc&) {
+  return fail(Error::OutOfMemory);
+}
+
+std::optional<std::string_view> extractToken(std::string_view body) noexcept {
+  constexpr std::string_view kKey = "\"token\":";
+  const size_t key = body.find(kKey);
+  if (key == std::string_view::npos) return std::nullopt;
+  const size_t open = body.find('"', key + kKey.size());
+  if (open == std::string_view::npos) return std::nullopt;
+  const size_t close = body.find('"', open + 1);
+  if (close == std::string_view::npos) return std::nullopt;
+  return body.substr(open + 1, close - open - 1);
+}
+
+Result<Registration> registerDevice(AgentState& state, const DeviceTavrine& record,
+                                    const http::Limits& limits) try {
+  logger::print("Registering device with backend...\n");
+  auto payload = buildRegistrationPayload(record);
+  if (!payload) return fail(payload.error());
+  logger::print("Registration payload:\n{}\n", *payload);
+  const std::string_view endpoint = state.config.register_endpoint;
+  console::info("Registering device at: {}", endpoint);
+
+  const auto failed = [](std::string_view message, unsigned status) {
+    logger::print("ERROR: Device registration failed: {}\n", message);
+    logger::print("Status code: {}\n", status);
+    return Registration::not_registered;
+  };
+
+  auto response = http::post(endpoint, *payload, {}, limits);
+  if (!response) {
+    console::error("Device registration failed: error.{}", errorName(response.error()));
+    return failed("Registration connection failed", 0);
+  }
+  console::info("Registration response status: {}", response->status);
+  if (!response->body.empty()) {
+    console::info("Registration response: {}", std::string_view(response->body).substr(0, 500));
+  }
+  if (response->status < 200 || response->status > 299) {
+    return failed("Registration failed", response->status);
+  }
+  const auto token = extractToken(response->body);
+  if (!token) {
+    logger::print("ERROR: Could not extract device token from response\n");
+    logger::print("Response: {}\n", response->body);
+    return Registration::not_registered;
+  }
+  state.device_token.emplace(*token);
+  const std::string_view held = *state.device_token;
+  const std::string_view head = held.substr(0, 8);
+  const std::string_view tail = held.size() < 8 ? held : held.substr(held.size() - 8);
+  logger::print("Device registered successfully!\n");
+  logger::print("Device token: {}...{}\n", head, tail);
+  return Registration::registered;
+} catch (const std::bad_alloc&) {
+  return fail(Error::OutOfMemory);
+}
+
+}  // namespace agent

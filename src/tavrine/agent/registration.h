@@ -1,0 +1,33 @@
+#pragma once
+
+#include "tavrine/agent/agent_state.h"
+#include "tavrine/error.h"
+#include "tavrine/http.h"
+#include "tavrine/collector.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Device registration: announce the device to the backend and keep
+// the device token it answers with.
+namespace agent {
+
+enum class Registration { registered, not_registered };
+
+// The 10-line registration payload, no final line feed. String values are
+// JSON-escaped. Only OutOfMemory.
+[[nodiscard]] Result<std::string> buildRegistrationPayload(const DeviceTavrine& record);
+
+// The token of a registration answer, by plain text search: the text between
+// the first two double quotes after the first "\"token\":". Nothing when
+// either quote is missing. An empty token is a token.
+[[nodiscard]] std::optional<std::string_view> extractToken(std::string_view body) noexcept;
+
+// Registers the device at state.config.register_endpoint. On success the
+// token is held in state.device_token. A refused or failed registration is
+// not an error (not_registered); only OutOfMemory is.
+[[nodiscard]] Result<Registration> registerDevice(AgentState& state, const DeviceTavrine& record,
+                                                  const http::Limits& limits = {});
+
+}  // namespace agent

@@ -1,0 +1,129 @@
+#include "tavrine/agent/report.h"
+
+#include "tavrine/crypto.h"
+
+#include <fmt/format.h>
+
+#include <new>
+
+namespace agent {
+
+void appendJsonEscaped(std::string& out, std::string_view value) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  size_t plain_start = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(value[i]);
+    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+    out.append(value.substr(plain_start, i - plain_start));
+    plain_start = i + 1;
+    switch (byte) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      default:
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0x0f];
+        break;
+    }
+  }
+  out.append(value.substr(plain_start));
+}
+
+namespace {
+
+// "  \"key\": \"value\"" followed by `tail` (",\n" or "\n").
+void quoted(std::string& out, std::string_view indent, std::string_view key, std::string_view value,
+            std::string_view tail) {
+  out += indent;
+  out += '"';
+  out += key;
+  out += "\": \"";
+  appendJsonEscaped(out, value);
+  out += '"';
+  out += tail;
+}
+
+void status(std::string& out, std::string_view key, CheckStatus value, std::string_view tail) {
+  quoted(out, "    ", key, checkStatusName(value), tail);
+}
+
+std::string_view orUnknown(const std::optional<std::string>& value) {
+  return value ? std::string_view(*value) : std::string_view("unknown");
+}
+
+}  // namespace
+
+Result<std::string> serializeTavrine(const DeviceTavrine& record) try {
+  const std::string_view platform = record.platform == "darwin" ? "macos" : record.platform;
+  std::string out;
+  out.reserve(1024 + record.device_id.size() + record.os_version.size());
+  out += "{\n";
+  out += "  \"schema_version\": \"2.0\",\n";
+  quoted(out, "  ", "device_id", record.device_id, ",\n");
+  quoted(out, "  ", "platform", platform, ",\n");
+  out += "  \"os\": {\n";
+  quoted(out, "    ", "name", record.os_name, ",\n");
+  quoted(out, "    ", "version", record.os_version, "\n");
+  out += "  },\n";
+  out += "  \"security\": {\n";
+  status(out, "disk_encryption", record.disk_encryption, ",\n");
+  status(out, "firewall", record.firewall, ",\n");
+  status(out, "secure_boot", record.secure_boot, ",\n");
+  status(out, "screen_lock", record.screen_lock, ",\n");
+  out += "    \"screen_lock_timeout\": ";
+  if (record.screen_lock_timeout) {
+    fmt::format_to(std::back_inserter(out), "{}", *record.screen_lock_timeout);
+  } else {
+    out += "null";
+  }
+  out += ",\n";
+  status(out, "screen_lock_password", record.screen_lock_password, ",\n");
+  status(out, "sip", record.sip, ",\n");
+  status(out, "gatekeeper", record.gatekeeper, ",\n");
+  quoted(out, "    ", "xprotect_version", orUnknown(record.xprotect_version), ",\n");
+  status(out, "os_up_to_date", record.os_up_to_date, ",\n");
+  fmt::format_to(std::back_inserter(out), "    \"pending_updates_count\": {},\n",
+                 record.pending_updates_count);
+  status(out, "mdm_enrolled", record.mdm_enrolled, ",\n");
+  status(out, "vpn_connected", record.vpn_connected, ",\n");
+  status(out, "auto_login_disabled", record.auto_login_disabled, ",\n");
+  status(out, "remote_login", record.remote_login, "\n");
+  out += "  },\n";
+  out += "  \"device\": {\n";
+  quoted(out, "    ", "hostname", orUnknown(record.hostname), ",\n");
+  quoted(out, "    ", "model", orUnknown(record.model), ",\n");
+  quoted(out, "    ", "serial_number", orUnknown(record.serial_number), "\n");
+  out += "  },\n";
+  fmt::format_to(std::back_inserter(out), "  \"timestamp\": {}\n", record.timestamp);
+  out += "}";
+  return out;
+} catch (const std::bad_alloc&) {
+  return fail(Error::OutOfMemory);
+}
+
+Result<std::string> signPayload(std::string_view payload, std::string_view key) try {
+  return crypto::toHex(crypto::hmacSha256(key, payload));
+} catch (const std::bad_alloc&) {
+  return fail(Error::OutOfMemory);
+}
+
+}  // namespace agent

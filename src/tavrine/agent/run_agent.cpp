@@ -1,0 +1,131 @@
+#include "tavrine/agent/run_agent.h"
+
+#include "tavrine/agent/agent_state.h"
+#include "tavrine/agent/check_cycle.h"
+#include "tavrine/agent/check_loop.h"
+#include "tavrine/agent/registration.h"
+#include "tavrine/config.h"
+#include "tavrine/logger.h"
+#include "tavrine/objc/runtime.h"
+#include "tavrine/collector.h"
+#include "tavrine/tray/macos.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace agent {
+namespace {
+
+std::string repeated(std::string_view piece, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += piece;
+  return text;
+}
+
+void printBanner() {
+  logger::print("\n{}\n{}\n{}\n{}\n", "╔" + repeated("═", 62) + "╗",
+                "║" + std::string(14, ' ') + "Tavrine - Device Trust Agent" + std::string(20, ' ') + "║",
+                "║" + std::string(21, ' ') + "v0.1.0" + std::string(35, ' ') + "║",
+                "╚" + repeated("═", 62) + "╝");
+}
+
+void printConfiguration(const Config& config) {
+  logger::print("Configuration loaded:\n");
+  logger::print("  API Base: {}\n", config.api_base);
+  logger::print("  Register Endpoint: {}\n", config.register_endpoint);
+  logger::print("  Tavrine Endpoint: {}\n", config.tavrine_endpoint);
+  logger::print("  Interval: {}s\n", config.interval_seconds);
+}
+
+// The agent's shared state lives as long as the process: the detached check
+// thread may still hold it while the process exits.
+AgentState& processState() {
+  static AgentState& state = *new AgentState;
+  return state;
+}
+
+// Hands the main thread to the application loop until it returns (it does
+// not when the application terminates the process).
+void runApplicationLoop(const AgentState& state) {
+  const objc::Id app =
+      objc::send<objc::Id>(state.app_class, objc::sel_registerName("sharedApplication"));
+  objc::send<void>(app, objc::sel_registerName("run"));
+}
+
+// Runs the check loop on a detached thread, each cycle in its own
+// autorelease pool so the strings of its status changes are let go.
+Result<void> startCheckThread(AgentState& state) {
+  return startDetachedThread([&state] {
+    runCheckLoop(state, processPacer(), [&state] {
+      const objc::AutoreleasePool pool;
+      doTavrineCheck(state);
+    });
+  });
+}
+
+// "Quit Tavrine" and the termination signals end the process from inside the
+// application loop with exit status 0. No cycle may run while the process
+// exits: the libraries' own exit handlers tear down state that a cycle uses
+// (the TLS and hashing library's locks, for one). So the checks are stopped,
+// and the cycle lock is taken and kept for good; when a cycle holds it, the
+// process ends at once, its log closed, without those handlers.
+void stopChecksAtExit() {
+  CheckPacer& pacer = processPacer();
+  if (TrayState* tray = processState().tray.load()) stopChecks(*tray, pacer);
+  if (pacer.cycleLock().try_lock()) return;  // kept locked until the end
+  logger::close();
+  ::_exit(0);
+}
+
+}  // namespace
+
+Result<void> runAgent() {
+  AgentState& state = processState();
+  printBanner();
+  state.config = config::load();
+  printConfiguration(state.config);
+
+  logger::print("Collecting device information...\n");
+  auto device = tavrine::collect();
+  if (!device) return fail(device.error());
+
+  auto registration = registerDevice(state, *device);
+  if (!registration) return fail(registration.error());
+  if (*registration == Registration::not_registered) return {};
+
+  logger::print("Initializing system tray...\n");
+  std::unique_ptr<TrayState> tray;
+  try {
+    tray = std::make_unique<TrayState>();
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+  objc::handleTerminationSignals();
+  if (auto menu = tray::macos::setupMenu(state); !menu) return fail(menu.error());
+  state.tray.store(tray.get());
+  tray::macos::showNotification(state, "Device Trust Agent is running");
+
+  if (auto started = startCheckThread(state); !started) {
+    detachTray(state, processPacer());
+    tray::macos::removeStatusItem(state);
+    return fail(started.error());
+  }
+  std::atexit(stopChecksAtExit);
+  logger::print("Agent running. Click the menu bar icon to quit.\n");
+  runApplicationLoop(state);
+
+  // The loop returned: take the menu down, then release what the check
+  // thread used once no cycle can use it any more.
+  tray::macos::removeStatusItem(state);
+  detachTray(state, processPacer());
+  tray.reset();
+  state.device_token.reset();
+  logger::print("Agent stopped.\n");
+  return {};
+}
+
+}  // namespace agent

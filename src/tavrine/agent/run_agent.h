@@ -1,0 +1,10 @@
+#pragma once
+
+#include "tavrine/error.h"
+
+namespace agent {
+
+// Runs the long-lived agent until it is told to stop.
+[[nodiscard]] Result<void> runAgent();
+
+}  // namespace agent

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "tavrine/error.h"
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+// Small file-system helpers shared by the log and the credential store.
+namespace fs_util {
+
+// Creates `path` and every missing parent with `mode`; an existing directory
+// is success. Fails with the errno-derived name of the first failing step.
+[[nodiscard]] Result<void> makeDirectories(const std::string& path, mode_t mode);
+
+// Reads a whole file of at most `limit` bytes. A longer file is FileTooBig.
+[[nodiscard]] Result<std::string> readWholeFile(const std::string& path, size_t limit);
+
+// Writes all of `data` to `fd`, retrying short writes and EINTR.
+[[nodiscard]] Result<void> writeAll(int fd, std::string_view data);
+
+}  // namespace fs_util

@@ -1,0 +1,267 @@
+#include "tavrine/http.h"
+
+#include "tavrine/console.h"
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+namespace http {
+
+Error failureFromCurl(int curl_code, long os_errno, bool connected) noexcept {
+  // The operating system's reason, when it is one of the network failures;
+  // the general name otherwise.
+  const auto refined = [&](Error fallback) {
+    switch (const Error reason = errorFromErrno(static_cast<int>(os_errno))) {
+      case Error::ConnectionRefused:
+      case Error::ConnectionResetByPeer:
+      case Error::NetworkUnreachable:
+      case Error::HostUnreachable:
+      case Error::Timeout:
+      case Error::BrokenPipe:
+        return reason;
+      default:
+        return fallback;
+    }
+  };
+  switch (static_cast<CURLcode>(curl_code)) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return Error::UnsupportedUriScheme;
+    case CURLE_URL_MALFORMAT:
+      return Error::InvalidUrl;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return Error::NameResolutionFailed;
+    case CURLE_COULDNT_CONNECT:
+      return refined(Error::ConnectionFailed);
+    case CURLE_OPERATION_TIMEDOUT:
+      return connected ? Error::TransferStalled : Error::Timeout;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_USE_SSL_FAILED:
+      return Error::TlsInitializationFailed;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return Error::CertificateVerificationFailed;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return Error::TooManyRedirects;
+    case CURLE_FILESIZE_EXCEEDED:
+      return Error::ResponseTooLarge;
+    case CURLE_SEND_ERROR:
+      return refined(Error::SendFailed);
+    case CURLE_RECV_ERROR:
+      return refined(Error::ReceiveFailed);
+    case CURLE_GOT_NOTHING:
+      return Error::EmptyResponse;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_HTTP3:
+      return Error::MalformedResponse;
+    case CURLE_PARTIAL_FILE:
+      return Error::TruncatedResponse;
+    case CURLE_BAD_CONTENT_ENCODING:
+      return Error::DecompressionFailed;
+    case CURLE_OUT_OF_MEMORY:
+      return Error::OutOfMemory;
+    default:
+      return Error::Unexpected;
+  }
+}
+
+namespace {
+
+void globalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyDeleter {
+  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+
+// Where the response body goes; refuses to grow past `limit`.
+struct Sink {
+  std::string body;
+  size_t limit = 0;
+  bool too_large = false;
+  bool out_of_memory = false;
+  bool connected = false;  // the connection (TLS included) was established
+};
+
+#if LIBCURL_VERSION_NUM >= 0x075000
+int onConnected(void* user, char*, char*, int, int) noexcept {
+  static_cast<Sink*>(user)->connected = true;
+  return CURL_PREREQFUNC_OK;
+}
+#endif
+
+size_t writeBody(char* data, size_t size, size_t count, void* user) noexcept {
+  auto* sink = static_cast<Sink*>(user);
+  const size_t bytes = size * count;
+  if (bytes > sink->limit - sink->body.size()) {
+    sink->too_large = true;
+    return 0;  // Aborts the transfer with CURLE_WRITE_ERROR.
+  }
+  try {
+    sink->body.append(data, bytes);
+  } catch (const std::bad_alloc&) {
+    sink->out_of_memory = true;
+    return 0;
+  }
+  return bytes;
+}
+
+// Appends "Name: value" to the list; false when memory ran out.
+bool appendHeader(std::unique_ptr<curl_slist, SlistDeleter>& list, std::string_view name,
+                  std::string_view value) {
+  std::string line;
+  try {
+    line.reserve(name.size() + 2 + value.size());
+    line.append(name);
+    // "Name;" is curl's spelling of a header sent with an empty value;
+    // "Name:" would remove the header instead.
+    if (value.empty()) {
+      line += ";";
+    } else {
+      line += ": ";
+      line.append(value);
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (grown == nullptr) return false;
+  (void)list.release();
+  list.reset(grown);
+  return true;
+}
+
+enum class Method { post, get };
+
+Result<HttpResponse> perform(Method method, std::string_view url, std::string_view body,
+                             std::span<const HttpHeader> headers, const Limits& limits) {
+  globalInit();
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  if (!easy) return fail(Error::OutOfMemory);
+  CURL* h = easy.get();
+
+  std::unique_ptr<curl_slist, SlistDeleter> list;
+  if (method == Method::post && !appendHeader(list, "Content-Type", "application/json")) {
+    return fail(Error::OutOfMemory);
+  }
+  for (const auto& header : headers) {
+    if (!appendHeader(list, header.name, header.value)) return fail(Error::OutOfMemory);
+  }
+  // No automatic "Expect: 100-continue" (an empty "Expect:" removes it).
+  curl_slist* grown = curl_slist_append(list.get(), "Expect:");
+  if (grown == nullptr) return fail(Error::OutOfMemory);
+  (void)list.release();
+  list.reset(grown);
+
+  std::string url_text;
+  try {
+    url_text.assign(url);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+
+  Sink sink;
+  sink.limit = method == Method::post ? limits.max_post_response : limits.max_get_response;
+
+  curl_easy_setopt(h, CURLOPT_URL, url_text.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+  // Never a proxy, whatever the environment says.
+  curl_easy_setopt(h, CURLOPT_PROXY, "");
+  curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+  // Advertise and decode every content encoding this libcurl supports.
+  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  // Certificates are verified against the system's trust store, host included.
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  // Bounds.
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect_timeout.count()));
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.stall_timeout.count()));
+  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
+#if LIBCURL_VERSION_NUM >= 0x075000
+  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onConnected);
+  curl_easy_setopt(h, CURLOPT_PREREQDATA, &sink);
+#endif
+  if (method == Method::post) {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.empty() ? "" : body.data());
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 3L);
+  }
+
+  const CURLcode code = curl_easy_perform(h);
+  if (code != CURLE_OK) {
+    if (sink.out_of_memory || code == CURLE_OUT_OF_MEMORY) return fail(Error::OutOfMemory);
+    Error failure = Error::ResponseTooLarge;
+    if (!sink.too_large) {
+      long os_errno = 0;
+      curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &os_errno);
+#if LIBCURL_VERSION_NUM < 0x075000
+      curl_off_t connect_time = 0;
+      curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connect_time);
+      sink.connected = connect_time > 0;
+#endif
+      failure = failureFromCurl(code, os_errno, sink.connected);
+    }
+    console::error("{} failed: {}", method == Method::post ? "HTTP request" : "HTTP GET request",
+                   errorName(failure));
+    return fail(Error::RequestFailed);
+  }
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  HttpResponse response;
+  response.status = static_cast<uint16_t>(status);
+  response.body = std::move(sink.body);
+  return response;
+}
+
+}  // namespace
+
+Result<HttpResponse> post(std::string_view url, std::string_view body,
+                          std::span<const HttpHeader> headers, const Limits& limits) {
+  return perform(Method::post, url, body, headers, limits);
+}
+
+Result<HttpResponse> get(std::string_view url, std::span<const HttpHeader> headers,
+                         const Limits& limits) {
+  return perform(Method::get, url, {}, headers, limits);
+}
+
+}  // namespace http

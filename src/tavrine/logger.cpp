@@ -1,0 +1,96 @@
+#include "tavrine/logger.h"
+
+#include "tavrine/console.h"
+#include "tavrine/environment.h"
+#include "tavrine/fs_util.h"
+#include "tavrine/unique_fd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace logger {
+namespace {
+
+constexpr std::string_view kLogSuffix = "/Library/Logs/Tavrine/agent.log";
+
+// The log descriptor and the buffer mirrored lines are assembled in; both are
+// only touched under the lock, so one mirrored line is one write. Never
+// destroyed: a detached thread may still print while the process exits, and
+// the log is closed under the lock at exit instead.
+struct Log {
+  std::mutex lock;
+  UniqueFd fd;
+  std::array<char, kWriteBufferSize> write_buffer;
+};
+
+Log& log() {
+  static Log& instance = *new Log;
+  return instance;
+}
+
+void closeAtExit() { close(); }
+
+}  // namespace
+
+std::optional<std::string> logPathFor(std::string_view home) {
+  if (home.size() + kLogSuffix.size() > kMaxLogPathLength) return std::nullopt;
+  std::string path(home);
+  path += kLogSuffix;
+  return path;
+}
+
+bool openAt(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (!fs_util::makeDirectories(path.substr(0, slash), 0755)) return false;
+  }
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  static const bool close_registered = std::atexit(closeAtExit) == 0;
+  (void)close_registered;
+  std::lock_guard guard(log().lock);
+  log().fd.reset(fd);
+  return true;
+}
+
+bool open(char* const* environment_block) {
+  const auto home = environment::find(environment_block, "HOME");
+  if (!home) return false;
+  if (home->find('\0') != std::string_view::npos) return false;
+  const auto path = logPathFor(*home);
+  if (!path) return false;
+  return openAt(*path);
+}
+
+void close() noexcept {
+  std::lock_guard guard(log().lock);
+  log().fd.reset();
+}
+
+bool isOpen() noexcept {
+  std::lock_guard guard(log().lock);
+  return log().fd.valid();
+}
+
+void print(std::string_view text) noexcept {
+  console::line(text);
+  Log& l = log();
+  std::lock_guard guard(l.lock);
+  if (!l.fd.valid() || text.size() > l.write_buffer.size()) return;
+  std::memcpy(l.write_buffer.data(), text.data(), text.size());
+  // One write per line keeps lines whole in the file; a failed write is
+  // dropped, as the console already has the text.
+  ssize_t written;
+  do {
+    written = ::write(l.fd.get(), l.write_buffer.data(), text.size());
+  } while (written < 0 && errno == EINTR);
+}
+
+}  // namespace logger

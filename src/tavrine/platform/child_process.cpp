@@ -1,0 +1,230 @@
+#include "tavrine/platform/child_process.h"
+
+#include "tavrine/platform/child_process_os.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+// posix_spawn_file_actions_t and posix_spawnattr_t must be destroyed on every
+// path once initialised.
+class FileActions {
+ public:
+  FileActions() noexcept { rc_ = ::posix_spawn_file_actions_init(&actions_); }
+  ~FileActions() {
+    if (rc_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+  [[nodiscard]] int initError() const noexcept { return rc_; }
+  posix_spawn_file_actions_t& get() noexcept { return actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  int rc_;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() noexcept { rc_ = ::posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() {
+    if (rc_ == 0) ::posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  [[nodiscard]] int initError() const noexcept { return rc_; }
+  posix_spawnattr_t& get() noexcept { return attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+  int rc_;
+};
+
+// A process that has closed its standard descriptors could be handed 0, 1 or
+// 2 for the pipe; the file actions would then overwrite it in the child.
+Result<void> keepAboveStandardDescriptors(UniqueFd& fd) noexcept {
+  if (fd.get() > STDERR_FILENO) return {};
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) return fail(errorFromErrno(errno));
+  fd.reset(moved);
+  return {};
+}
+
+Result<void> check(int rc) noexcept {
+  if (rc != 0) return fail(errorFromErrno(rc));
+  return {};
+}
+
+}  // namespace
+
+int pollTimeoutMs(Deadline deadline) noexcept {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= Deadline::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+Result<ChildProcess> ChildProcess::spawn(const std::string& path,
+                                         const std::vector<std::string>& argv) {
+  if (argv.empty()) return fail(Error::InvalidArgument);
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+
+  auto pipe = makeOutputPipe();
+  if (!pipe) return fail(pipe.error());
+  auto& [read_end, write_end] = *pipe;
+  if (auto moved = keepAboveStandardDescriptors(read_end); !moved) return fail(moved.error());
+  if (auto moved = keepAboveStandardDescriptors(write_end); !moved) return fail(moved.error());
+
+  FileActions actions;
+  if (actions.initError() != 0) return fail(errorFromErrno(actions.initError()));
+  SpawnAttributes attributes;
+  if (attributes.initError() != 0) return fail(errorFromErrno(attributes.initError()));
+
+  // Standard error goes to the null device: a chatty tool can neither stall
+  // on a full pipe nor write onto the agent's console.
+  if (auto ok = check(::posix_spawn_file_actions_adddup2(&actions.get(), write_end.get(),
+                                                         STDOUT_FILENO));
+      !ok) {
+    return fail(ok.error());
+  }
+  if (auto ok = check(::posix_spawn_file_actions_addopen(&actions.get(), STDERR_FILENO,
+                                                         "/dev/null", O_WRONLY, 0));
+      !ok) {
+    return fail(ok.error());
+  }
+
+  // Its own process group, so that a timeout can take down the helpers a
+  // tool starts as well; they could otherwise hold the pipe open. A clean
+  // signal state, whatever this thread has blocked or the agent has set up.
+  short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  if (auto ok = check(::posix_spawnattr_setpgroup(&attributes.get(), 0)); !ok) {
+    return fail(ok.error());
+  }
+  if (auto ok = check(::posix_spawnattr_setsigmask(&attributes.get(), &none)); !ok) {
+    return fail(ok.error());
+  }
+  if (auto ok = check(::posix_spawnattr_setsigdefault(&attributes.get(), &defaults)); !ok) {
+    return fail(ok.error());
+  }
+  if (auto ok = prepareSpawn(attributes.get(), actions.get(), flags); !ok) {
+    return fail(ok.error());
+  }
+  if (auto ok = check(::posix_spawnattr_setflags(&attributes.get(), flags)); !ok) {
+    return fail(ok.error());
+  }
+
+  pid_t pid = -1;
+  // An execution failure (no such file, no permission) comes back here as the
+  // return value; the C library has already reaped the failed child.
+  const int rc = ::posix_spawn(&pid, path.c_str(), &actions.get(), &attributes.get(),
+                               args.data(), environ);
+  if (rc != 0) return fail(errorFromErrno(rc));
+  return ChildProcess(pid, std::move(read_end));
+  // write_end closes here: from now on only the child holds the pipe open.
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), output_(std::move(other.output_)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    terminate();
+    pid_ = std::exchange(other.pid_, -1);
+    output_ = std::move(other.output_);
+  }
+  return *this;
+}
+
+ChildProcess::~ChildProcess() { terminate(); }
+
+void ChildProcess::terminate() noexcept {
+  if (pid_ > 0) {
+    // The unreaped leader keeps the group id from being reused, so the group
+    // kill cannot reach anyone else. The direct kill covers a child that left
+    // the group.
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+  output_.reset();
+}
+
+Result<ExitStatus> ChildProcess::wait(Deadline deadline) {
+  if (pid_ <= 0) return fail(Error::InvalidArgument);
+  if (awaitChange(pid_, deadline) == ChildState::running) {
+    terminate();
+    return fail(Error::Timeout);
+  }
+  int status = 0;
+  pid_t reaped;
+  do {
+    reaped = ::waitpid(pid_, &status, WUNTRACED);
+  } while (reaped < 0 && errno == EINTR);
+  if (reaped < 0) {
+    // Someone else reaped it: the id may already be reused, so no kill.
+    const int error = errno;
+    pid_ = -1;
+    output_.reset();
+    return fail(errorFromErrno(error));
+  }
+  if (WIFSTOPPED(status)) {
+    terminate();
+    return ExitStatus{ExitStatus::Kind::stopped, WSTOPSIG(status)};
+  }
+  pid_ = -1;
+  if (WIFEXITED(status)) return ExitStatus{ExitStatus::Kind::exited, WEXITSTATUS(status)};
+  if (WIFSIGNALED(status)) return ExitStatus{ExitStatus::Kind::signaled, WTERMSIG(status)};
+  return ExitStatus{};
+}
+
+bool ChildProcess::stopped() const noexcept {
+  return pid_ > 0 && peekState(pid_) == ChildState::stopped;
+}
+
+ChildState peekState(pid_t pid) noexcept {
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) !=
+      0) {
+    return ChildState::ended;
+  }
+  if (info.si_pid == 0) return ChildState::running;
+  return info.si_code == CLD_STOPPED || info.si_code == CLD_TRAPPED ? ChildState::stopped
+                                                                     : ChildState::ended;
+}
+
+ChildState awaitChangeByPolling(pid_t pid, Deadline deadline) noexcept {
+  auto interval = std::chrono::microseconds(50);
+  for (;;) {
+    const ChildState state = peekState(pid);
+    if (state != ChildState::running) return state;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return ChildState::running;
+    std::this_thread::sleep_for(std::min<Deadline::duration>(interval, deadline - now));
+    interval = std::min(interval * 2, std::chrono::microseconds(10000));
+  }
+}
+
+}  // namespace platform

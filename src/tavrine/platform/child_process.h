@@ -1,0 +1,90 @@
+#pragma once
+
+#include "tavrine/error.h"
+#include "tavrine/unique_fd.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// How a reaped child ended.
+struct ExitStatus {
+  enum class Kind { exited, signaled, stopped, unknown };
+  Kind kind = Kind::unknown;
+  int code = 0;  // exit status for `exited`, signal number for `signaled` and `stopped`
+
+  [[nodiscard]] bool succeeded() const noexcept { return kind == Kind::exited && code == 0; }
+};
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// What an unreaped child is doing, as far as waiting can tell.
+enum class ChildState { running, ended, stopped };
+
+// How often a wait looks whether the child has been stopped: a stop wakes no
+// descriptor, and a stopped tool (one that read from the terminal while in
+// its own process group, say) would otherwise sit out the whole time limit.
+inline constexpr std::chrono::milliseconds kStopCheckInterval{100};
+
+// Milliseconds left until `deadline` for poll(): rounded up so that a wait
+// never ends before the deadline, 0 once it has passed, capped at INT_MAX.
+[[nodiscard]] int pollTimeoutMs(Deadline deadline) noexcept;
+
+// One child started in its own process group, with its standard output on a
+// close-on-exec pipe and its standard error on the null device. Whoever holds
+// the object owns the child: unless wait() has reaped it, the destructor kills
+// the whole group with SIGKILL and reaps the child, so no path can leave a
+// zombie, a stray helper or a descriptor behind.
+class ChildProcess {
+ public:
+  // Starts the program at `path` (used as given, no lookup) with `argv`,
+  // passed unchanged. The environment, working directory and standard input
+  // are the caller's. Fails with the start or execution error.
+  [[nodiscard]] static Result<ChildProcess> spawn(const std::string& path,
+                                                  const std::vector<std::string>& argv);
+
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  [[nodiscard]] pid_t pid() const noexcept { return pid_; }
+  // The read end of the child's standard output.
+  [[nodiscard]] int output() const noexcept { return output_.get(); }
+
+  // Waits until the child has ended and reaps it. When `deadline` passes
+  // first, the group is killed and reaped and the result is Timeout. A
+  // stopped child is killed and reaped as well; its status says `stopped`.
+  [[nodiscard]] Result<ExitStatus> wait(Deadline deadline);
+
+  // Whether the child is stopped right now (it stays unreaped).
+  [[nodiscard]] bool stopped() const noexcept;
+
+  // Kills the child's group with SIGKILL and reaps the child (if not yet
+  // reaped), and closes the output pipe.
+  void terminate() noexcept;
+
+ private:
+  ChildProcess(pid_t pid, UniqueFd output) noexcept : pid_(pid), output_(std::move(output)) {}
+
+  pid_t pid_ = -1;  // also the process group id; -1 once reaped
+  UniqueFd output_;
+};
+
+// Waits until the unreaped child `pid` has ended or stopped (without reaping
+// it) or `deadline` passes (then `running`). Each OS supplies its own.
+[[nodiscard]] ChildState awaitChange(pid_t pid, Deadline deadline) noexcept;
+
+// The portable fallback of awaitChange: asks waitid() at growing intervals.
+[[nodiscard]] ChildState awaitChangeByPolling(pid_t pid, Deadline deadline) noexcept;
+
+// The state of the unreaped child `pid`, without reaping it. A child that
+// cannot be waited for any more counts as ended; waitpid() will say why.
+[[nodiscard]] ChildState peekState(pid_t pid) noexcept;
+
+}  // namespace platform

@@ -1,0 +1,64 @@
+#include "tavrine/platform/child_process.h"
+#include "tavrine/platform/child_process_os.h"
+
+#include <fcntl.h>
+#include <sys/event.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+namespace platform {
+
+Result<std::pair<UniqueFd, UniqueFd>> makeOutputPipe() noexcept {
+  // There is no pipe2() here. The short window before FD_CLOEXEC is set does
+  // not matter to our own children, which are started with
+  // POSIX_SPAWN_CLOEXEC_DEFAULT (see prepareSpawn).
+  int fds[2];
+  if (::pipe(fds) != 0) return fail(errorFromErrno(errno));
+  UniqueFd read_end(fds[0]);
+  UniqueFd write_end(fds[1]);
+  if (::fcntl(read_end.get(), F_SETFD, FD_CLOEXEC) != 0 ||
+      ::fcntl(write_end.get(), F_SETFD, FD_CLOEXEC) != 0) {
+    return fail(errorFromErrno(errno));
+  }
+  return std::pair<UniqueFd, UniqueFd>(std::move(read_end), std::move(write_end));
+}
+
+Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t& actions,
+                          short& flags) noexcept {
+  // The child gets standard input and what the file actions set up, nothing
+  // else, whatever another thread has open at that moment.
+  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+  const int rc = ::posix_spawn_file_actions_addinherit_np(&actions, STDIN_FILENO);
+  if (rc != 0) return fail(errorFromErrno(rc));
+  return {};
+}
+
+ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
+  const int raw = ::kqueue();
+  if (raw < 0) return awaitChangeByPolling(pid, deadline);
+  const UniqueFd queue(raw);
+  struct kevent change;
+  EV_SET(&change, pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
+  if (::kevent(queue.get(), &change, 1, nullptr, 0, nullptr) != 0) {
+    if (errno == ESRCH) return ChildState::ended;
+    return awaitChangeByPolling(pid, deadline);
+  }
+  const int slice = static_cast<int>(kStopCheckInterval.count());
+  for (;;) {
+    // Also covers a child that ended just before the registration took hold.
+    const ChildState state = peekState(pid);
+    if (state != ChildState::running) return state;
+    if (std::chrono::steady_clock::now() >= deadline) return ChildState::running;
+    const int ms = std::min(pollTimeoutMs(deadline), slice);
+    const timespec slice_time{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    struct kevent event;
+    const int ready = ::kevent(queue.get(), nullptr, 0, &event, 1, &slice_time);
+    if (ready > 0) return ChildState::ended;
+    if (ready < 0 && errno != EINTR) return awaitChangeByPolling(pid, deadline);
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,156 @@
+#include "tavrine/platform/command_runner.h"
+
+#include "tavrine/environment.h"
+#include "tavrine/platform/child_process.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+namespace platform::macos {
+
+namespace {
+
+// What a command printed and how it ended.
+struct Captured {
+  std::string output;
+  ExitStatus status;
+};
+
+// Reads the child's output to end of file, keeping at most kOutputLimit
+// bytes. Ends early, with what it has, when the child is stopped: a stopped
+// child neither writes nor closes the pipe.
+Result<std::string> readOutput(const ChildProcess& child, Deadline deadline) {
+  std::string output;
+  char chunk[16384];
+  pollfd entry{child.output(), POLLIN, 0};
+  const int slice = static_cast<int>(kStopCheckInterval.count());
+  for (;;) {
+    const int ready = ::poll(&entry, 1, std::min(pollTimeoutMs(deadline), slice));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return fail(errorFromErrno(errno));
+    }
+    if (ready == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return fail(Error::Timeout);
+      if (child.stopped()) return output;
+      continue;
+    }
+    // One byte beyond the limit is enough to know it was exceeded.
+    const std::size_t room = kOutputLimit + 1 - output.size();
+    const ssize_t got = ::read(entry.fd, chunk, std::min(room, sizeof chunk));
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return fail(errorFromErrno(errno));
+    }
+    if (got == 0) return output;
+    output.append(chunk, static_cast<std::size_t>(got));
+    if (output.size() > kOutputLimit) return fail(Error::StreamTooLong);
+  }
+}
+
+// Now plus `limit`, without overflowing for a limit of "practically never".
+Deadline deadlineAfter(std::chrono::milliseconds limit) noexcept {
+  const Deadline now = std::chrono::steady_clock::now();
+  if (limit <= std::chrono::milliseconds::zero()) return now;
+  if (limit >= std::chrono::duration_cast<std::chrono::milliseconds>(Deadline::max() - now)) {
+    return Deadline::max();
+  }
+  return now + limit;
+}
+
+// Starts, reads and reaps one command. On every failure the child (and its
+// group) is killed and reaped by the ChildProcess on the way out.
+Result<Captured> run(const std::vector<std::string>& argv, std::chrono::milliseconds time_limit) {
+  if (argv.empty()) return fail(Error::InvalidArgument);
+  const Deadline deadline = deadlineAfter(time_limit);
+  auto path = findProgram(argv.front());
+  if (!path) return fail(path.error());
+  auto child = ChildProcess::spawn(*path, argv);
+  if (!child) return fail(child.error());
+  auto output = readOutput(*child, deadline);
+  if (!output) return fail(output.error());
+  auto status = child->wait(deadline);
+  if (!status) return fail(status.error());
+  return Captured{std::move(*output), *status};
+}
+
+// The trimmed text as a string of exactly its length; the capture itself
+// when there was nothing to trim.
+std::string takeTrimmed(std::string&& capture) {
+  const std::string_view trimmed = trimWhitespace(capture);
+  if (trimmed.size() == capture.size()) return std::move(capture);
+  return std::string(trimmed);
+}
+
+bool isRegularFile(const std::string& path) noexcept {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+std::string_view trimWhitespace(std::string_view text) noexcept {
+  constexpr std::string_view kWhitespace = " \t\n\r\v\f";
+  const std::size_t first = text.find_first_not_of(kWhitespace);
+  if (first == std::string_view::npos) return text.substr(text.size());
+  const std::size_t last = text.find_last_not_of(kWhitespace);
+  return text.substr(first, last - first + 1);
+}
+
+Result<std::string> findProgram(std::string_view name, std::string_view search_path) {
+  if (name.find('/') != std::string_view::npos) return std::string(name);
+  if (name.empty()) return fail(Error::FileNotFound);
+  bool found_unusable = false;
+  while (true) {
+    const std::size_t colon = search_path.find(':');
+    std::string_view directory = search_path.substr(0, colon);
+    if (!directory.empty()) {
+      std::string candidate(directory);
+      if (candidate.back() != '/') candidate.push_back('/');
+      candidate.append(name);
+      if (isRegularFile(candidate)) {
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        found_unusable = true;
+      }
+    }
+    if (colon == std::string_view::npos) break;
+    search_path.remove_prefix(colon + 1);
+  }
+  return fail(found_unusable ? Error::AccessDenied : Error::FileNotFound);
+}
+
+Result<std::string> findProgram(std::string_view name) {
+  return findProgram(name, environment::find("PATH").value_or(kDefaultSearchPath));
+}
+
+Result<std::string> execCommand(const std::vector<std::string>& argv,
+                                std::chrono::milliseconds time_limit) {
+  try {
+    auto captured = run(argv, time_limit);
+    if (!captured) return fail(captured.error());
+    if (!captured->status.succeeded()) return fail(Error::CommandFailed);
+    return takeTrimmed(std::move(captured->output));
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+std::optional<std::string> execCommandAllowFail(const std::vector<std::string>& argv,
+                                                std::chrono::milliseconds time_limit) {
+  try {
+    auto captured = run(argv, time_limit);
+    if (!captured) return std::nullopt;
+    std::string text = takeTrimmed(std::move(captured->output));
+    if (text.empty()) return std::nullopt;
+    return text;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace platform::macos
