@@ -1,5 +1,6 @@
 // Report cost per cycle, and the cost of the fresh-client-per-call rule:
 //   build/bench/report_bench --benchmark_min_time=2
+#include "support/records.h"
 #include "tavrine/agent/report.h"
 #include "tavrine/http.h"
 
@@ -13,23 +14,8 @@
 
 namespace {
 
-DeviceTavrine fullRecord() {
-  DeviceTavrine r;
-  r.device_id = "6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8";
-  r.os_version = "14.5";
-  r.hostname = "alice-mbp.local";
-  r.model = "MacBookPro18,3";
-  r.serial_number = "C02XYZ123ABC";
-  r.disk_encryption = CheckStatus::enabled;
-  r.screen_lock_timeout = 300;
-  r.xprotect_version = "2193";
-  r.pending_updates_count = 2;
-  r.timestamp = 1733650000;
-  return r;
-}
-
 void BM_Serialize(benchmark::State& state) {
-  const DeviceTavrine record = fullRecord();
+  const DeviceTavrine record = test_support::sampleRecord();
   for (auto _ : state) {
     auto report = agent::serializeTavrine(record);
     benchmark::DoNotOptimize(report);
@@ -38,7 +24,7 @@ void BM_Serialize(benchmark::State& state) {
 BENCHMARK(BM_Serialize);
 
 void BM_Sign(benchmark::State& state) {
-  const std::string report = *agent::serializeTavrine(fullRecord());
+  const std::string report = *agent::serializeTavrine(test_support::sampleRecord());
   for (auto _ : state) {
     auto signature = agent::signPayload(report);
     benchmark::DoNotOptimize(signature);
@@ -49,7 +35,7 @@ BENCHMARK(BM_Sign);
 
 // The per-cycle work of serializing and signing (goal: at most 20 us).
 void BM_SerializeAndSign(benchmark::State& state) {
-  const DeviceTavrine record = fullRecord();
+  const DeviceTavrine record = test_support::sampleRecord();
   for (auto _ : state) {
     auto report = agent::serializeTavrine(record);
     auto signature = agent::signPayload(*report);
@@ -96,7 +82,7 @@ Backend& backend() {
 // The agent's rule: a fresh client, so a new TCP connection, per request.
 void BM_PostFreshClient(benchmark::State& state) {
   const std::string url = backend().url();
-  const std::string report = *agent::serializeTavrine(fullRecord());
+  const std::string report = *agent::serializeTavrine(test_support::sampleRecord());
   const std::string signature = *agent::signPayload(report);
   const http::HttpHeader headers[] = {{"X-Signature", signature},
                                       {"Authorization", "DeviceToken abc"}};
@@ -113,7 +99,7 @@ size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
 // is reused (same headers and options otherwise).
 void BM_PostReusedConnection(benchmark::State& state) {
   const std::string url = backend().url();
-  const std::string report = *agent::serializeTavrine(fullRecord());
+  const std::string report = *agent::serializeTavrine(test_support::sampleRecord());
   const std::string signature = "X-Signature: " + *agent::signPayload(report);
   CURL* h = curl_easy_init();
   curl_slist* list = curl_slist_append(nullptr, "Content-Type: application/json");

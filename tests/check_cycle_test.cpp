@@ -1,12 +1,13 @@
 // ctest-properties: LABELS threaded
 #include "tavrine/agent/check_cycle.h"
 
+#include "devserver.h"
+#include "support/process.h"
+#include "support/records.h"
+#include "support/servers.h"
 #include "tavrine/agent/registration.h"
 #include "tavrine/agent/report.h"
 #include "tavrine/crypto.h"
-#include "devserver.h"
-#include "support/process.h"
-#include "support/servers.h"
 
 #include <gtest/gtest.h>
 
@@ -21,16 +22,10 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::LoopbackHttpServer;
 
+// A host name with quotes, so that the delivered report must be escaped.
 DeviceTavrine sampleRecord() {
-  DeviceTavrine r;
-  r.device_id = "CYCLE-DEVICE-0001";
-  r.os_version = "14.5";
+  DeviceTavrine r = test_support::sampleRecord();
   r.hostname = "host \"quoted\"";
-  r.model = "Mac14,2";
-  r.serial_number = "SERIAL1";
-  r.disk_encryption = CheckStatus::enabled;
-  r.screen_lock_timeout = 120;
-  r.timestamp = 1733650000;
   return r;
 }
 

@@ -2,6 +2,7 @@
 #include "tavrine/agent/registration.h"
 
 #include "support/process.h"
+#include "support/records.h"
 #include "support/servers.h"
 
 #include <gtest/gtest.h>
@@ -12,16 +13,6 @@
 namespace {
 
 using test_support::LoopbackHttpServer;
-
-DeviceTavrine identity() {
-  DeviceTavrine r;
-  r.device_id = "6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8";
-  r.os_version = "14.5";
-  r.hostname = "alice-mbp.local";
-  r.model = "MacBookPro18,3";
-  r.serial_number = "C02XYZ123ABC";
-  return r;
-}
 
 constexpr std::string_view kPayload =
     "{\n"
@@ -36,7 +27,7 @@ constexpr std::string_view kPayload =
     "}";
 
 TEST(RegistrationPayload, TemplateByteForByte) {
-  const auto payload = agent::buildRegistrationPayload(identity());
+  const auto payload = agent::buildRegistrationPayload(test_support::sampleIdentity());
   ASSERT_TRUE(payload.has_value());
   EXPECT_EQ(*payload, kPayload);
 }
@@ -62,7 +53,7 @@ TEST(RegistrationPayload, AbsentFieldsAreUnknownAndOtherPlatformsKept) {
 // A host name with a quote, a backslash or a control
 // character still gives valid JSON.
 TEST(RegistrationPayload, EscapesStringValues) {
-  DeviceTavrine r = identity();
+  DeviceTavrine r = test_support::sampleIdentity();
   r.hostname = "Bob's \"Mac\"\\\n";
   r.serial_number = std::string("a\x01z");
   const auto payload = agent::buildRegistrationPayload(r);
@@ -112,7 +103,7 @@ class RegistrationTest : public ::testing::Test {
   // Registers and returns what was printed.
   std::string run(agent::Registration expected) {
     testing::internal::CaptureStderr();
-    const auto outcome = agent::registerDevice(state_, identity());
+    const auto outcome = agent::registerDevice(state_, test_support::sampleIdentity());
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(outcome.has_value());
     if (outcome) {
@@ -224,7 +215,7 @@ TEST(Registration, ConnectionFailure) {
       "/api/v1/agent/register/";
   state.config.register_endpoint = endpoint;
   testing::internal::CaptureStderr();
-  const auto outcome = agent::registerDevice(state, identity());
+  const auto outcome = agent::registerDevice(state, test_support::sampleIdentity());
   const std::string err = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(outcome.has_value());
   EXPECT_EQ(*outcome, agent::Registration::not_registered);

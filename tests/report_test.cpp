@@ -1,4 +1,5 @@
 #include "tavrine/agent/report.h"
+#include "support/records.h"
 #include "tavrine/crypto.h"
 
 #include <gtest/gtest.h>
@@ -8,34 +9,6 @@
 #include <string>
 
 namespace {
-
-DeviceTavrine fullRecord() {
-  DeviceTavrine r;
-  r.device_id = "6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8";
-  r.platform = "darwin";
-  r.os_name = "macOS";
-  r.os_version = "14.5";
-  r.hostname = "alice-mbp.local";
-  r.model = "MacBookPro18,3";
-  r.serial_number = "C02XYZ123ABC";
-  r.disk_encryption = CheckStatus::enabled;
-  r.firewall = CheckStatus::disabled;
-  r.secure_boot = CheckStatus::enabled;
-  r.screen_lock = CheckStatus::enabled;
-  r.screen_lock_timeout = 300;
-  r.screen_lock_password = CheckStatus::enabled;
-  r.sip = CheckStatus::enabled;
-  r.gatekeeper = CheckStatus::disabled;
-  r.xprotect_version = "2193";
-  r.os_up_to_date = CheckStatus::disabled;
-  r.pending_updates_count = 2;
-  r.mdm_enrolled = CheckStatus::not_applicable;
-  r.vpn_connected = CheckStatus::disabled;
-  r.auto_login_disabled = CheckStatus::enabled;
-  r.remote_login = CheckStatus::unknown;
-  r.timestamp = 1733650000;
-  return r;
-}
 
 constexpr std::string_view kFullGolden =
     "{\n"
@@ -113,7 +86,7 @@ std::string serialize(const DeviceTavrine& r) {
 }
 
 TEST(Report, FullRecordMatchesGoldenByteForByte) {
-  const std::string report = serialize(fullRecord());
+  const std::string report = serialize(test_support::sampleRecord());
   EXPECT_EQ(report, kFullGolden);
   EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 31);  // 32 lines
   EXPECT_EQ(report.back(), '}');
@@ -192,7 +165,7 @@ TEST(Report, EscapesQuoteBackslashAndControlCharacters) {
 }
 
 TEST(Signature, IsLowercaseHexHmacOfReportWithBuiltInKey) {
-  const std::string report = serialize(fullRecord());
+  const std::string report = serialize(test_support::sampleRecord());
   const auto signature = agent::signPayload(report);
   ASSERT_TRUE(signature.has_value());
   ASSERT_EQ(signature->size(), 64u);

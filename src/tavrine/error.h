@@ -3,74 +3,80 @@
 #include <expected>
 #include <string_view>
 
-// Every failure the system can report. The enumerator names are the names
-// printed to the user ("error: NoHomeDir", "error.CommandFailed").
+// Every failure the system can report, listed once: the list makes both the
+// enumerators and their printed names ("error: NoHomeDir",
+// "error.CommandFailed"), so the two can never drift apart.
+#define TAVRINE_ERRORS(X)                                                           \
+  /* Agent and commands. */                                                         \
+  X(NoHomeDir)                                                                      \
+  X(InvalidHomeDir)                                                                 \
+  X(NotImplemented)                                                                 \
+  X(OutOfMemory)                                                                    \
+  X(Unexpected)                                                                     \
+  /* Sign-in. */                                                                    \
+  X(BrowserOpenFailed)                                                              \
+  X(ServerStartFailed)                                                              \
+  X(CallbackTimeout)                                                                \
+  X(TokenExchangeFailed)                                                            \
+  X(InvalidResponse)                                                                \
+  X(MissingField)                                                                   \
+  /* Collection. */                                                                 \
+  X(CommandFailed)                                                                  \
+  X(StreamTooLong)                                                                  \
+  X(Timeout)                                                                        \
+  /* HTTP. */                                                                       \
+  X(RequestFailed)                                                                  \
+  X(ConnectionRefused)                                                              \
+  X(ConnectionResetByPeer)                                                          \
+  X(NameResolutionFailed)                                                           \
+  X(TlsInitializationFailed)                                                        \
+  X(CertificateVerificationFailed)                                                  \
+  X(UnsupportedUriScheme)                                                           \
+  X(TooManyRedirects)                                                               \
+  X(ResponseTooLarge)                                                               \
+  X(TransferStalled)                                                                \
+  X(NetworkUnreachable)                                                             \
+  X(HostUnreachable)                                                                \
+  X(InvalidUrl)                                                                     \
+  X(SendFailed)                                                                     \
+  X(ReceiveFailed)                                                                  \
+  X(EmptyResponse)                                                                  \
+  X(MalformedResponse)                                                              \
+  X(TruncatedResponse)                                                              \
+  X(DecompressionFailed)                                                            \
+  X(ConnectionFailed)                                                               \
+  /* Menu bar. */                                                                   \
+  X(ClassNotFound)                                                                  \
+  /* Update manifest. */                                                            \
+  X(UnexpectedEndOfInput)                                                           \
+  X(SyntaxError)                                                                    \
+  X(InvalidVersion)                                                                 \
+  /* Files, processes and the rest of the operating system (see errorFromErrno). */ \
+  X(FileNotFound)                                                                   \
+  X(AccessDenied)                                                                   \
+  X(IsDir)                                                                          \
+  X(NotDir)                                                                         \
+  X(FileTooBig)                                                                     \
+  X(FileBusy)                                                                       \
+  X(NameTooLong)                                                                    \
+  X(PathAlreadyExists)                                                              \
+  X(NoSpaceLeft)                                                                    \
+  X(DiskQuota)                                                                      \
+  X(ReadOnlyFileSystem)                                                             \
+  X(InputOutput)                                                                    \
+  X(SymLinkLoop)                                                                    \
+  X(BrokenPipe)                                                                     \
+  X(WouldBlock)                                                                     \
+  X(InvalidArgument)                                                                \
+  X(ProcessFdQuotaExceeded)                                                         \
+  X(SystemFdQuotaExceeded)                                                          \
+  X(SystemResources)                                                                \
+  X(NoDevice)
+
 enum class Error {
-  // Agent and commands.
-  NoHomeDir,
-  InvalidHomeDir,
-  NotImplemented,
-  OutOfMemory,
-  Unexpected,
-  // Sign-in.
-  BrowserOpenFailed,
-  ServerStartFailed,
-  CallbackTimeout,
-  TokenExchangeFailed,
-  InvalidResponse,
-  MissingField,
-  // Collection.
-  CommandFailed,
-  StreamTooLong,
-  Timeout,
-  // HTTP.
-  RequestFailed,
-  ConnectionRefused,
-  ConnectionResetByPeer,
-  NameResolutionFailed,
-  TlsInitializationFailed,
-  CertificateVerificationFailed,
-  UnsupportedUriScheme,
-  TooManyRedirects,
-  ResponseTooLarge,
-  TransferStalled,
-  NetworkUnreachable,
-  HostUnreachable,
-  InvalidUrl,
-  SendFailed,
-  ReceiveFailed,
-  EmptyResponse,
-  MalformedResponse,
-  TruncatedResponse,
-  DecompressionFailed,
-  ConnectionFailed,
-  // Menu bar.
-  ClassNotFound,
-  // Update manifest.
-  UnexpectedEndOfInput,
-  SyntaxError,
-  InvalidVersion,
-  // Files, processes and the rest of the operating system (see errorFromErrno).
-  FileNotFound,
-  AccessDenied,
-  IsDir,
-  NotDir,
-  FileTooBig,
-  FileBusy,
-  NameTooLong,
-  PathAlreadyExists,
-  NoSpaceLeft,
-  DiskQuota,
-  ReadOnlyFileSystem,
-  InputOutput,
-  SymLinkLoop,
-  BrokenPipe,
-  WouldBlock,
-  InvalidArgument,
-  ProcessFdQuotaExceeded,
-  SystemFdQuotaExceeded,
-  SystemResources,
-  NoDevice,
+#define TAVRINE_ERROR_ENUMERATOR(name) name,
+  TAVRINE_ERRORS(TAVRINE_ERROR_ENUMERATOR)
+#undef TAVRINE_ERROR_ENUMERATOR
 };
 
 // The printed name of an error, for example "NoHomeDir".

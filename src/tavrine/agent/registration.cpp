@@ -16,14 +16,11 @@ Result<std::string> buildRegistrationPayload(const DeviceTavrine& record) try {
     appendJsonEscaped(out, value);
     out += "\",\n";
   };
-  const auto orUnknown = [](const std::optional<std::string>& value) {
-    return value ? std::string_view(*value) : std::string_view("unknown");
-  };
   std::string out;
   out.reserve(256 + record.device_id.size());
   out += "{\n";
   line(out, "device_id", record.device_id);
-  line(out, "platform", record.platform == "darwin" ? std::string_view("macos") : record.platform);
+  line(out, "platform", reportedPlatform(record));
   line(out, "os_name", record.os_name);
   line(out, "os_version", record.os_version);
   line(out, "hostname", orUnknown(record.hostname));

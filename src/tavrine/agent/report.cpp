@@ -66,14 +66,19 @@ void status(std::string& out, std::string_view key, CheckStatus value, std::stri
   quoted(out, "    ", key, checkStatusName(value), tail);
 }
 
-std::string_view orUnknown(const std::optional<std::string>& value) {
+}  // namespace
+
+std::string_view orUnknown(const std::optional<std::string>& value) noexcept {
   return value ? std::string_view(*value) : std::string_view("unknown");
 }
 
-}  // namespace
+std::string_view reportedPlatform(const DeviceTavrine& record) noexcept {
+  return record.platform == "darwin" ? std::string_view("macos")
+                                     : std::string_view(record.platform);
+}
 
 Result<std::string> serializeTavrine(const DeviceTavrine& record) try {
-  const std::string_view platform = record.platform == "darwin" ? "macos" : record.platform;
+  const std::string_view platform = reportedPlatform(record);
   std::string out;
   out.reserve(1024 + record.device_id.size() + record.os_version.size());
   out += "{\n";

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "tavrine/error.h"
 #include "tavrine/collector.h"
+#include "tavrine/error.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,14 @@ inline constexpr std::string_view kSigningKey = "sample-hmac-key-for-local-test-
 // the rest); every other byte is copied unchanged, so ordinary reports keep
 // their exact bytes while unusual host names or tool output stay valid JSON.
 void appendJsonEscaped(std::string& out, std::string_view value);
+
+// The text a report or a registration payload shows for a value the
+// collector could not read.
+[[nodiscard]] std::string_view orUnknown(const std::optional<std::string>& value) noexcept;
+
+// The platform as the backend names it: "darwin" is reported as "macos",
+// anything else as it stands.
+[[nodiscard]] std::string_view reportedPlatform(const DeviceTavrine& record) noexcept;
 
 // The report bytes: 32 lines joined by "\n", no final line feed. Only
 // OutOfMemory.
