@@ -85,7 +85,6 @@ Result<void> writeReplacing(const std::string& directory, const std::string& pat
 Result<std::string> getStorageDir() {
   const auto home = environment::find("HOME");
   if (!home) return fail(Error::NoHomeDir);
-  if (home->find('\0') != std::string_view::npos) return fail(Error::InvalidHomeDir);
   if (!home->empty() && !home->starts_with('/')) return fail(Error::InvalidHomeDir);
   try {
     std::string dir(*home);

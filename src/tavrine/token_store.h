@@ -28,7 +28,7 @@ inline constexpr size_t kMaxFileSize = 1024 * 1024;
 inline constexpr size_t kMaxPathLength = 1024;
 
 // HOME followed by "/Library/Application Support/Tavrine". NoHomeDir without
-// HOME; InvalidHomeDir for a HOME that is relative or holds a NUL byte.
+// HOME; InvalidHomeDir for a relative HOME.
 [[nodiscard]] Result<std::string> getStorageDir();
 
 // The storage directory followed by "/tokens.json".
