@@ -4,10 +4,10 @@
 #include "tavrine/agent/check_cycle.h"
 #include "tavrine/agent/check_loop.h"
 #include "tavrine/agent/registration.h"
+#include "tavrine/collector.h"
 #include "tavrine/config.h"
 #include "tavrine/logger.h"
 #include "tavrine/objc/runtime.h"
-#include "tavrine/collector.h"
 #include "tavrine/tray/macos.h"
 
 #include <unistd.h>
@@ -27,10 +27,11 @@ std::string repeated(std::string_view piece, int count) {
 }
 
 void printBanner() {
-  logger::print("\n{}\n{}\n{}\n{}\n", "╔" + repeated("═", 62) + "╗",
-                "║" + std::string(14, ' ') + "Tavrine - Device Trust Agent" + std::string(20, ' ') + "║",
-                "║" + std::string(21, ' ') + "v0.1.0" + std::string(35, ' ') + "║",
-                "╚" + repeated("═", 62) + "╝");
+  logger::print(
+      "\n{}\n{}\n{}\n{}\n", "╔" + repeated("═", 62) + "╗",
+      "║" + std::string(14, ' ') + "Tavrine - Device Trust Agent" + std::string(20, ' ') + "║",
+      "║" + std::string(21, ' ') + "v0.1.0" + std::string(35, ' ') + "║",
+      "╚" + repeated("═", 62) + "╝");
 }
 
 void printConfiguration(const Config& config) {
