@@ -17,7 +17,7 @@ namespace {
 // Sets the status line when the menu exists.
 void setStatusLine(AgentState& state, std::string_view text) {
   if (TrayState* tray = state.tray.load(); tray != nullptr)
-    tray_native::setStatus(state, *tray, text);
+    tray_native::setStatus(state.cocoa, *tray, text);
 }
 
 // `numbered` when it fits in a status line, else `fallback`.

@@ -53,7 +53,7 @@ AgentState& processState() {
 // not when the application terminates the process).
 void runApplicationLoop(const AgentState& state) {
   const objc::Id app =
-      objc::send<objc::Id>(state.app_class, objc::sel_registerName("sharedApplication"));
+      objc::send<objc::Id>(state.cocoa.app_class, objc::sel_registerName("sharedApplication"));
   objc::send<void>(app, objc::sel_registerName("run"));
 }
 
@@ -106,13 +106,13 @@ Result<void> runAgent() {
     return fail(Error::OutOfMemory);
   }
   objc::handleTerminationSignals();
-  if (auto menu = tray::macos::setupMenu(state); !menu) return fail(menu.error());
+  if (auto menu = tray::macos::setupMenu(state.cocoa); !menu) return fail(menu.error());
   state.tray.store(tray.get());
-  tray::macos::showNotification(state, "Device Trust Agent is running");
+  tray::macos::showNotification(state.cocoa, "Device Trust Agent is running");
 
   if (auto started = startCheckThread(state); !started) {
     detachTray(state, processPacer());
-    tray::macos::removeStatusItem(state);
+    tray::macos::removeStatusItem(state.cocoa);
     return fail(started.error());
   }
   std::atexit(stopChecksAtExit);
@@ -121,7 +121,7 @@ Result<void> runAgent() {
 
   // The loop returned: take the menu down, then release what the check
   // thread used once no cycle can use it any more.
-  tray::macos::removeStatusItem(state);
+  tray::macos::removeStatusItem(state.cocoa);
   detachTray(state, processPacer());
   tray.reset();
   state.device_token.reset();
