@@ -17,13 +17,13 @@ using objc::Id;
 using objc::sel_registerName;
 using objc::send;
 
-AgentState state;  // process-wide, as in the agent
+CocoaHandles cocoa;  // process-wide, as in the agent
 
-Id string(const char* text) { return tray::macos::createNSString(state, text); }
+Id string(const char* text) { return tray::macos::createNSString(cocoa, text); }
 
 void showAlert(Id, objc::Sel, Id) {
   const Id alert =
-      send<Id>(send<Id>(state.alert_class, sel_registerName("alloc")), sel_registerName("init"));
+      send<Id>(send<Id>(cocoa.alert_class, sel_registerName("alloc")), sel_registerName("init"));
   send<void>(alert, sel_registerName("setMessageText:"), string("Update Available"));
   send<void>(alert, sel_registerName("setInformativeText:"),
              string("Version 9.9.9 is available.\nYou are running version 0.2.0."));
@@ -36,7 +36,7 @@ void showAlert(Id, objc::Sel, Id) {
 }
 
 void queueAlert() {
-  const objc::Class cls = objc::objc_allocateClassPair(state.object_class, "ConsoleDriverAlert", 0);
+  const objc::Class cls = objc::objc_allocateClassPair(cocoa.object_class, "ConsoleDriverAlert", 0);
   objc::class_addMethod(cls, sel_registerName("showAlert:"), objc::asImp(&showAlert), "v@:@");
   objc::objc_registerClassPair(cls);
   const Id shower = send<Id>(send<Id>(cls, sel_registerName("alloc")), sel_registerName("init"));
@@ -49,15 +49,15 @@ void queueAlert() {
 
 int main(int argc, char** argv) {
   logger::open(environ);
-  if (auto built = tray::macos::setupMenu(state); !built) {
+  if (auto built = tray::macos::setupMenu(cocoa); !built) {
     console::error("menu set-up failed");
     return 1;
   }
-  tray::macos::showNotification(state, "Device Trust Agent is running");
+  tray::macos::showNotification(cocoa, "Device Trust Agent is running");
   if (argc > 1 && std::string_view(argv[1]) == "alert") queueAlert();
   objc::handleTerminationSignals();
   logger::print("Agent running. Click the menu bar icon to quit.\n");
-  const Id app = send<Id>(state.app_class, sel_registerName("sharedApplication"));
+  const Id app = send<Id>(cocoa.app_class, sel_registerName("sharedApplication"));
   send<void>(app, sel_registerName("run"));
   return 2;  // terminate: ends the process from inside the loop
 }

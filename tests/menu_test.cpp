@@ -2,9 +2,9 @@
 #include "tavrine/tray/macos.h"
 #include "tavrine/tray/tray_native.h"
 
+#include "support/temp_dir.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/runtime.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -39,22 +39,22 @@ class Menu : public ::testing::Test {
   // test can show it leaves no object behind.
   void TearDown() override {
     headless::drainMainQueue();
-    releaseMenu(state_);
+    releaseMenu(cocoa_);
     // The handler made by the first set-up of the process lives on.
     const bool handler_made = !handler_existed_ && objc::objc_getClass("TavrineMenuHandler");
     EXPECT_EQ(headless::liveObjectCount(), baseline_ + (handler_made ? 1 : 0));
     EXPECT_EQ(headless::objectsAutoreleasedWithoutPool(), unpooled_);
   }
 
-  static void releaseMenu(AgentState& state) {
-    tray::macos::removeStatusItem(state);
-    for (Id item : {state.status_menu_item, state.login_menu_item, state.update_menu_item}) {
+  static void releaseMenu(CocoaHandles& cocoa) {
+    tray::macos::removeStatusItem(cocoa);
+    for (Id item : {cocoa.status_menu_item, cocoa.login_menu_item, cocoa.update_menu_item}) {
       send<void>(item, sel_registerName("release"));
     }
   }
 
   test_support::ScopedHome home_;
-  AgentState state_;
+  CocoaHandles cocoa_;
   bool handler_existed_ = false;
   size_t baseline_ = 0;
   size_t unpooled_ = 0;
@@ -62,11 +62,11 @@ class Menu : public ::testing::Test {
 
 TEST_F(Menu, SetUpBuildsTheStatusItemAndItsSixEntries) {
   if (handler_existed_) GTEST_SKIP() << "needs the first set-up of the process";
-  ASSERT_TRUE(tray::macos::setupMenu(state_));
+  ASSERT_TRUE(tray::macos::setupMenu(cocoa_));
   EXPECT_EQ(headless::statusItemTitle(), "⬡");
   EXPECT_EQ(headless::activationPolicy(), 1);
-  ASSERT_NE(state_.handler_class, nullptr);
-  ASSERT_NE(state_.menu_handler, nullptr);
+  ASSERT_NE(cocoa_.handler_class, nullptr);
+  ASSERT_NE(cocoa_.menu_handler, nullptr);
 
   struct Expected {
     std::string title;
@@ -78,8 +78,8 @@ TEST_F(Menu, SetUpBuildsTheStatusItemAndItsSixEntries) {
   const std::vector<Expected> expected = {
       {"Status: Starting...", "", nullptr, false, false},
       {"", "", nullptr, false, true},
-      {"Login...", "loginClicked:", state_.menu_handler, true, false},
-      {"Check for Updates...", "updateClicked:", state_.menu_handler, true, false},
+      {"Login...", "loginClicked:", cocoa_.menu_handler, true, false},
+      {"Check for Updates...", "updateClicked:", cocoa_.menu_handler, true, false},
       {"", "", nullptr, false, true},
       {"Quit Tavrine", "terminate:", nullptr, true, false},
   };
@@ -95,9 +95,9 @@ TEST_F(Menu, SetUpBuildsTheStatusItemAndItsSixEntries) {
     EXPECT_EQ(entries[i].target, expected[i].target);
     EXPECT_EQ(entries[i].key_equivalent, "");
   }
-  EXPECT_EQ(entries[0].item, state_.status_menu_item);
-  EXPECT_EQ(entries[2].item, state_.login_menu_item);
-  EXPECT_EQ(entries[3].item, state_.update_menu_item);
+  EXPECT_EQ(entries[0].item, cocoa_.status_menu_item);
+  EXPECT_EQ(entries[2].item, cocoa_.login_menu_item);
+  EXPECT_EQ(entries[3].item, cocoa_.update_menu_item);
 
   // The actions reach the run-time class's methods, and Quit the application.
   testing::internal::CaptureStderr();
@@ -113,12 +113,12 @@ TEST_F(Menu, SetUpBuildsTheStatusItemAndItsSixEntries) {
 }
 
 TEST_F(Menu, SecondSetUpGoesOnWithoutTheHandler) {
-  AgentState first;
+  CocoaHandles first;
   ASSERT_TRUE(tray::macos::setupMenu(first));
   releaseMenu(first);
-  ASSERT_TRUE(tray::macos::setupMenu(state_));
-  EXPECT_EQ(state_.handler_class, nullptr);
-  EXPECT_EQ(state_.menu_handler, nullptr);
+  ASSERT_TRUE(tray::macos::setupMenu(cocoa_));
+  EXPECT_EQ(cocoa_.handler_class, nullptr);
+  EXPECT_EQ(cocoa_.menu_handler, nullptr);
   const auto entries = headless::menuEntries();
   ASSERT_EQ(entries.size(), 6u);
   EXPECT_EQ(entries[2].action, "loginClicked:");
@@ -137,10 +137,10 @@ TEST_F(Menu, SignInEntryFollowsTheCredentialsFile) {
   };
   for (const auto& [content, title] : cases) {
     test_support::writeFile(home_.tokenFile(), content);
-    AgentState state;
-    ASSERT_TRUE(tray::macos::setupMenu(state));
+    CocoaHandles cocoa;
+    ASSERT_TRUE(tray::macos::setupMenu(cocoa));
     EXPECT_EQ(headless::menuEntries().at(2).title, title) << content;
-    releaseMenu(state);
+    releaseMenu(cocoa);
   }
 }
 
@@ -151,27 +151,27 @@ TEST_F(Menu, MissingClassStopsTheSetUpAtThatClass) {
   const size_t status_items = headless::statusItemCount();
   for (size_t missing = 0; missing < names.size(); ++missing) {
     headless::HiddenClass hidden(names[missing]);
-    AgentState state;
-    const auto result = tray::macos::setupMenu(state);
+    CocoaHandles cocoa;
+    const auto result = tray::macos::setupMenu(cocoa);
     ASSERT_FALSE(result) << names[missing];
     EXPECT_EQ(result.error(), Error::ClassNotFound);
-    EXPECT_EQ(state.app_class != nullptr, missing > 0);
-    EXPECT_EQ(state.workspace_class, nullptr);
-    EXPECT_EQ(state.status_item, nullptr);
+    EXPECT_EQ(cocoa.app_class != nullptr, missing > 0);
+    EXPECT_EQ(cocoa.workspace_class, nullptr);
+    EXPECT_EQ(cocoa.status_item, nullptr);
     EXPECT_EQ(headless::statusItemCount(), status_items);
   }
 }
 
 TEST_F(Menu, StatusLineReachesTheMenuThroughTheMainThreadInOrder) {
   TrayState tray;
-  tray_native::setStatus(state_, tray, "Status: Running");
+  tray_native::setStatus(cocoa_, tray, "Status: Running");
   EXPECT_EQ(tray.status_text, "Status: Running") << "recorded before the menu exists";
 
-  ASSERT_TRUE(tray::macos::setupMenu(state_));
+  ASSERT_TRUE(tray::macos::setupMenu(cocoa_));
   constexpr int kChanges = 200;
   std::thread check_thread([&] {
     for (int i = 1; i <= kChanges; ++i) {
-      tray_native::setStatus(state_, tray, "Status: Reconnecting (" + std::to_string(i) + ")");
+      tray_native::setStatus(cocoa_, tray, "Status: Reconnecting (" + std::to_string(i) + ")");
     }
   });
   // Meanwhile the main thread applies what has arrived: the titles it sees
@@ -193,17 +193,17 @@ TEST_F(Menu, StatusLineReachesTheMenuThroughTheMainThreadInOrder) {
   EXPECT_EQ(tray.status_text, "Status: Reconnecting (200)");
 
   // A change made on the main thread is not overtaken by older queued ones.
-  std::thread([&] { tray_native::setStatus(state_, tray, "Status: Reconnecting (1)"); }).join();
-  tray_native::setStatus(state_, tray, "Status: Running");
+  std::thread([&] { tray_native::setStatus(cocoa_, tray, "Status: Reconnecting (1)"); }).join();
+  tray_native::setStatus(cocoa_, tray, "Status: Running");
   headless::drainMainQueue();
   EXPECT_EQ(headless::menuEntries().at(0).title, "Status: Running");
   EXPECT_EQ(headless::statusItemTitle(), "⬡") << "the glyph never changes";
 }
 
 TEST_F(Menu, NotificationsCarryTheTitleAndText) {
-  ASSERT_TRUE(tray::macos::setupMenu(state_));
+  ASSERT_TRUE(tray::macos::setupMenu(cocoa_));
   std::thread([&] {
-    tray::macos::showNotification(state_, "Device Trust Agent is running");
+    tray::macos::showNotification(cocoa_, "Device Trust Agent is running");
   }).join();
   const auto delivered = headless::notifications();
   ASSERT_EQ(delivered.size(), 1u);
@@ -212,20 +212,20 @@ TEST_F(Menu, NotificationsCarryTheTitleAndText) {
 
   for (const char* missing : {"NSUserNotificationCenter", "NSUserNotification"}) {
     headless::HiddenClass hidden(missing);
-    tray::macos::showNotification(state_, "Login successful!");
+    tray::macos::showNotification(cocoa_, "Login successful!");
   }
   EXPECT_EQ(headless::notifications().size(), 1u);
 }
 
 TEST_F(Menu, RemovingTheStatusItemKeepsTheEntryHandlesUsable) {
-  ASSERT_TRUE(tray::macos::setupMenu(state_));
+  ASSERT_TRUE(tray::macos::setupMenu(cocoa_));
   const size_t status_items = headless::statusItemCount();
-  tray::macos::removeStatusItem(state_);
+  tray::macos::removeStatusItem(cocoa_);
   EXPECT_EQ(headless::statusItemCount(), status_items - 1);
-  EXPECT_EQ(state_.status_item, nullptr);
-  EXPECT_EQ(state_.menu, nullptr);
+  EXPECT_EQ(cocoa_.status_item, nullptr);
+  EXPECT_EQ(cocoa_.menu, nullptr);
   TrayState tray;
-  tray_native::setStatus(state_, tray, "Status: Running");
+  tray_native::setStatus(cocoa_, tray, "Status: Running");
   headless::drainMainQueue();
   EXPECT_EQ(tray.status_text, "Status: Running");
 }

@@ -1,25 +1,12 @@
 #pragma once
 
 #include "tavrine/config.h"
-#include "tavrine/objc/types.h"
+#include "tavrine/tray/handles.h"
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
-
-// The record the menu actions and the check thread share while the menu
-// exists. Created just before the menu is built, released at shutdown.
-struct TrayState {
-  // The status line last set; guarded by status_lock because the check thread
-  // and the sign-in thread both change it.
-  std::string status_text = "Status: Starting...";
-  std::mutex status_lock;
-  // The check thread keeps cycling while this is true; the update installer
-  // clears it before it ends the application.
-  std::atomic<bool> running{true};
-};
 
 // The running agent's process-wide state. Each field has one writer at a
 // time (see the comments); operations take the state by reference so that
@@ -37,21 +24,7 @@ struct AgentState {
   // is released.
   std::atomic<TrayState*> tray{nullptr};
 
-  // Cocoa handles, set by the menu set-up on the main thread.
-  objc::Class app_class = nullptr;
-  objc::Class status_bar_class = nullptr;
-  objc::Class menu_class = nullptr;
-  objc::Class menu_item_class = nullptr;
-  objc::Class string_class = nullptr;
-  objc::Class object_class = nullptr;
-  objc::Class alert_class = nullptr;
-  objc::Class url_class = nullptr;
-  objc::Class workspace_class = nullptr;
-  objc::Class handler_class = nullptr;
-  objc::Id menu_handler = nullptr;
-  objc::Id status_item = nullptr;
-  objc::Id menu = nullptr;
-  objc::Id status_menu_item = nullptr;
-  objc::Id login_menu_item = nullptr;
-  objc::Id update_menu_item = nullptr;
+  // The menu bar's classes and objects, set by the menu set-up on the main
+  // thread.
+  CocoaHandles cocoa;
 };

@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace agent {
 namespace {
@@ -17,12 +18,82 @@ namespace {
 // Sets the status line when the menu exists.
 void setStatusLine(AgentState& state, std::string_view text) {
   if (TrayState* tray = state.tray.load(); tray != nullptr)
-    tray_native::setStatus(state, *tray, text);
+    tray_native::setStatus(state.cocoa, *tray, text);
 }
 
 // `numbered` when it fits in a status line, else `fallback`.
 std::string_view fitted(const std::string& numbered, std::string_view fallback) {
   return numbered.size() < kStatusCapacity ? std::string_view(numbered) : fallback;
+}
+
+// Shows `format` filled with `args` on the status line when the menu exists;
+// `fallback` instead when the text does not fit or cannot be made.
+template <class... Args>
+void setNumberedStatus(AgentState& state, std::string_view fallback,
+                       fmt::format_string<Args...> format, Args&&... args) {
+  if (state.tray.load() == nullptr) return;
+  std::string text;
+  try {
+    text = fmt::format(format, std::forward<Args>(args)...);
+  } catch (const std::bad_alloc&) {
+  }
+  setStatusLine(state, text.empty() ? fallback : fitted(text, fallback));
+}
+
+// The Authorization header of a cycle's submissions.
+struct Authorization {
+  // False when a token is held but its header value could not be made; then
+  // no attempt of the cycle sends anything.
+  bool formatted = true;
+  // "DeviceToken " and the token; absent when no token is held.
+  std::optional<std::string> value;
+};
+
+// Made once per cycle, before the first attempt: every attempt sends the
+// same value, and one that cannot be made fails each attempt alike.
+Authorization formatAuthorization(const std::optional<std::string>& token) {
+  if (!token) return {};
+  constexpr std::string_view kScheme = "DeviceToken ";
+  if (kScheme.size() + token->size() > kAuthorizationCapacity)
+    return {.formatted = false, .value = std::nullopt};
+  try {
+    std::string value;
+    value.reserve(kAuthorizationCapacity);
+    value.append(kScheme).append(*token);
+    return {.value = std::move(value)};
+  } catch (const std::bad_alloc&) {
+    return {.formatted = false, .value = std::nullopt};
+  }
+}
+
+// What every attempt of a cycle sends, and where.
+struct Submission {
+  std::string_view endpoint;
+  std::string_view report;
+  std::string_view signature;
+  Authorization authorization;
+};
+
+// One attempt: the message its failure is booked under, or std::nullopt when
+// the server accepted the report (any 2xx status).
+std::optional<std::string_view> submitOnce(const Submission& submission,
+                                           const http::Limits& limits) {
+  if (!submission.authorization.formatted) return "Failed to format auth header";
+  // X-Signature, then Authorization when a token is held.
+  http::HttpHeader headers[2] = {{"X-Signature", submission.signature}, {}};
+  size_t header_count = 1;
+  if (const auto& value = submission.authorization.value) {
+    headers[header_count++] = {"Authorization", *value};
+  }
+  const auto response =
+      http::post(submission.endpoint, submission.report,
+                 std::span<const http::HttpHeader>(headers, header_count), limits);
+  if (!response) {
+    console::error("HTTP request failed: {}", errorName(response.error()));
+    return "Connection failed";
+  }
+  if (response->status >= 200 && response->status <= 299) return std::nullopt;
+  return "Submission failed";
 }
 
 }  // namespace
@@ -31,15 +102,7 @@ void handleTransmitFailure(AgentState& state, std::string_view reason) {
   state.consecutive_failures += 1;
   const uint32_t count = state.consecutive_failures;
   logger::print("Transmission failed ({}), consecutive failures: {}\n", reason, count);
-  if (state.tray.load() != nullptr) {
-    std::string text;
-    try {
-      text = fmt::format("Status: Reconnecting ({})", count);
-    } catch (const std::bad_alloc&) {
-    }
-    setStatusLine(state, text.empty() ? std::string_view("Status: Reconnecting...")
-                                      : fitted(text, "Status: Reconnecting..."));
-  }
+  setNumberedStatus(state, "Status: Reconnecting...", "Status: Reconnecting ({})", count);
 }
 
 void doTavrineCheck(AgentState& state, const CheckOptions& options) {
@@ -70,62 +133,25 @@ void doTavrineCheck(AgentState& state, const CheckOptions& options) {
     return;
   }
 
+  const Submission submission{state.config.tavrine_endpoint, *report, *signature,
+                              formatAuthorization(state.device_token)};
   std::chrono::milliseconds wait = kFirstRetryWait;
   for (int attempt = 0; attempt < kAttemptsPerCycle; ++attempt) {
     if (attempt > 0) {
-      if (state.tray.load() != nullptr) {
-        std::string text;
-        try {
-          text = fmt::format("Status: Retrying ({}/{})...", attempt, kRetries);
-        } catch (const std::bad_alloc&) {
-        }
-        setStatusLine(state, text.empty() ? std::string_view("Status: Retrying...")
-                                          : fitted(text, "Status: Retrying..."));
-      }
+      setNumberedStatus(state, "Status: Retrying...", "Status: Retrying ({}/{})...", attempt,
+                        kRetries);
       logger::print("Retry {}/{} after {}ms delay...\n", attempt, kRetries, wait.count());
       options.sleep(wait);
       wait = wait * 2 < kMaxRetryWait ? wait * 2 : kMaxRetryWait;
     }
-
-    std::string_view message;
-    // The headers: X-Signature, then Authorization when a token is held.
-    http::HttpHeader headers[2] = {{"X-Signature", *signature}, {}};
-    size_t header_count = 1;
-    std::string authorization;
-    bool header_ok = true;
-    if (state.device_token) {
-      constexpr std::string_view kScheme = "DeviceToken ";
-      if (kScheme.size() + state.device_token->size() > kAuthorizationCapacity) {
-        header_ok = false;
-      } else {
-        try {
-          authorization.reserve(kAuthorizationCapacity);
-          authorization.append(kScheme).append(*state.device_token);
-          headers[header_count++] = {"Authorization", authorization};
-        } catch (const std::bad_alloc&) {
-          header_ok = false;
-        }
-      }
+    const auto failure = submitOnce(submission, options.limits);
+    if (!failure) {
+      logger::print("✓ Tavrine submitted successfully\n");
+      state.consecutive_failures = 0;
+      setStatusLine(state, "Status: Running");
+      return;  // the signature, report and record are released here
     }
-    if (!header_ok) {
-      message = "Failed to format auth header";
-    } else {
-      const auto response =
-          http::post(state.config.tavrine_endpoint, *report,
-                     std::span<const http::HttpHeader>(headers, header_count), options.limits);
-      if (!response) {
-        console::error("HTTP request failed: {}", errorName(response.error()));
-        message = "Connection failed";
-      } else if (response->status >= 200 && response->status <= 299) {
-        logger::print("✓ Tavrine submitted successfully\n");
-        state.consecutive_failures = 0;
-        setStatusLine(state, "Status: Running");
-        return;  // the response, signature, report and record are released here
-      } else {
-        message = "Submission failed";
-      }
-    }
-    logger::print("✗ Tavrine submission failed: {}\n", message);
+    logger::print("✗ Tavrine submission failed: {}\n", *failure);
   }
   handleTransmitFailure(state, "connection failed");
 }

@@ -4,10 +4,10 @@
 #include "tavrine/agent/check_cycle.h"
 #include "tavrine/agent/check_loop.h"
 #include "tavrine/agent/registration.h"
+#include "tavrine/collector.h"
 #include "tavrine/config.h"
 #include "tavrine/logger.h"
 #include "tavrine/objc/runtime.h"
-#include "tavrine/collector.h"
 #include "tavrine/tray/macos.h"
 
 #include <unistd.h>
@@ -27,10 +27,11 @@ std::string repeated(std::string_view piece, int count) {
 }
 
 void printBanner() {
-  logger::print("\n{}\n{}\n{}\n{}\n", "╔" + repeated("═", 62) + "╗",
-                "║" + std::string(14, ' ') + "Tavrine - Device Trust Agent" + std::string(20, ' ') + "║",
-                "║" + std::string(21, ' ') + "v0.1.0" + std::string(35, ' ') + "║",
-                "╚" + repeated("═", 62) + "╝");
+  logger::print(
+      "\n{}\n{}\n{}\n{}\n", "╔" + repeated("═", 62) + "╗",
+      "║" + std::string(14, ' ') + "Tavrine - Device Trust Agent" + std::string(20, ' ') + "║",
+      "║" + std::string(21, ' ') + "v0.1.0" + std::string(35, ' ') + "║",
+      "╚" + repeated("═", 62) + "╝");
 }
 
 void printConfiguration(const Config& config) {
@@ -52,7 +53,7 @@ AgentState& processState() {
 // not when the application terminates the process).
 void runApplicationLoop(const AgentState& state) {
   const objc::Id app =
-      objc::send<objc::Id>(state.app_class, objc::sel_registerName("sharedApplication"));
+      objc::send<objc::Id>(state.cocoa.app_class, objc::sel_registerName("sharedApplication"));
   objc::send<void>(app, objc::sel_registerName("run"));
 }
 
@@ -105,13 +106,13 @@ Result<void> runAgent() {
     return fail(Error::OutOfMemory);
   }
   objc::handleTerminationSignals();
-  if (auto menu = tray::macos::setupMenu(state); !menu) return fail(menu.error());
+  if (auto menu = tray::macos::setupMenu(state.cocoa); !menu) return fail(menu.error());
   state.tray.store(tray.get());
-  tray::macos::showNotification(state, "Device Trust Agent is running");
+  tray::macos::showNotification(state.cocoa, "Device Trust Agent is running");
 
   if (auto started = startCheckThread(state); !started) {
     detachTray(state, processPacer());
-    tray::macos::removeStatusItem(state);
+    tray::macos::removeStatusItem(state.cocoa);
     return fail(started.error());
   }
   std::atexit(stopChecksAtExit);
@@ -120,7 +121,7 @@ Result<void> runAgent() {
 
   // The loop returned: take the menu down, then release what the check
   // thread used once no cycle can use it any more.
-  tray::macos::removeStatusItem(state);
+  tray::macos::removeStatusItem(state.cocoa);
   detachTray(state, processPacer());
   tray.reset();
   state.device_token.reset();

@@ -28,72 +28,76 @@ void addItem(Id menu, Id item) {
 void release(Id object) { send<void>(object, sel_registerName("release")); }
 
 // Looks up each class the interface uses, in order, storing each as found.
-Result<void> findClasses(AgentState& state) {
+Result<void> findClasses(CocoaHandles& cocoa) {
   const struct {
     const char* name;
-    objc::Class AgentState::*handle;
+    objc::Class CocoaHandles::*handle;
   } classes[] = {
-      {"NSApplication", &AgentState::app_class},     {"NSStatusBar", &AgentState::status_bar_class},
-      {"NSMenu", &AgentState::menu_class},           {"NSMenuItem", &AgentState::menu_item_class},
-      {"NSString", &AgentState::string_class},       {"NSObject", &AgentState::object_class},
-      {"NSAlert", &AgentState::alert_class},         {"NSURL", &AgentState::url_class},
-      {"NSWorkspace", &AgentState::workspace_class},
+      {"NSApplication", &CocoaHandles::app_class},
+      {"NSStatusBar", &CocoaHandles::status_bar_class},
+      {"NSMenu", &CocoaHandles::menu_class},
+      {"NSMenuItem", &CocoaHandles::menu_item_class},
+      {"NSString", &CocoaHandles::string_class},
+      {"NSObject", &CocoaHandles::object_class},
+      {"NSAlert", &CocoaHandles::alert_class},
+      {"NSURL", &CocoaHandles::url_class},
+      {"NSWorkspace", &CocoaHandles::workspace_class},
   };
   for (const auto& entry : classes) {
-    state.*entry.handle = objc::objc_getClass(entry.name);
-    if (state.*entry.handle == nullptr) return fail(Error::ClassNotFound);
+    cocoa.*entry.handle = objc::objc_getClass(entry.name);
+    if (cocoa.*entry.handle == nullptr) return fail(Error::ClassNotFound);
   }
   return {};
 }
 
 // A second set-up in the same process finds the class already there and goes
 // on without a handler: the two action entries then have no target.
-void createHandler(AgentState& state) {
-  objc::Class handler = objc::objc_allocateClassPair(state.object_class, "TavrineMenuHandler", 0);
+void createHandler(CocoaHandles& cocoa) {
+  objc::Class handler = objc::objc_allocateClassPair(cocoa.object_class, "TavrineMenuHandler", 0);
   if (handler == nullptr) return;
   objc::class_addMethod(handler, sel_registerName("loginClicked:"), objc::asImp(&loginClicked),
                         kActionTypes);
   objc::class_addMethod(handler, sel_registerName("updateClicked:"), objc::asImp(&updateClicked),
                         kActionTypes);
   objc::objc_registerClassPair(handler);
-  state.handler_class = handler;
+  cocoa.handler_class = handler;
   const Id allocated = send<Id>(handler, sel_registerName("alloc"));
-  state.menu_handler = send<Id>(allocated, sel_registerName("init"));
+  cocoa.menu_handler = send<Id>(allocated, sel_registerName("init"));
 }
 
 // An action entry aimed at the handler (when there is one).
-Id createActionItem(AgentState& state, std::string_view title, const char* action) {
-  const Id item = createMenuItem(state, title, sel_registerName(action));
-  if (state.menu_handler != nullptr) {
-    send<void>(item, sel_registerName("setTarget:"), state.menu_handler);
+Id createActionItem(CocoaHandles& cocoa, std::string_view title, const char* action) {
+  const Id item = createMenuItem(cocoa, title, sel_registerName(action));
+  if (cocoa.menu_handler != nullptr) {
+    send<void>(item, sel_registerName("setTarget:"), cocoa.menu_handler);
   }
   return item;
 }
 
 }  // namespace
 
-Id createNSString(const AgentState& state, std::string_view text) {
+Id createNSString(const CocoaHandles& cocoa, std::string_view text) {
   const std::string terminated(text);  // Cocoa reads up to the NUL
-  return send<Id>(state.string_class, sel_registerName("stringWithUTF8String:"),
+  return send<Id>(cocoa.string_class, sel_registerName("stringWithUTF8String:"),
                   terminated.c_str());
 }
 
-Id createMenuItem(const AgentState& state, std::string_view title, Sel action) {
-  const Id title_string = createNSString(state, title);
-  const Id no_key = createNSString(state, "");
+Id createMenuItem(const CocoaHandles& cocoa, std::string_view title, Sel action) {
+  const Id title_string = createNSString(cocoa, title);
+  const Id no_key = createNSString(cocoa, "");
   if (title_string == nullptr || no_key == nullptr) return nullptr;
-  const Id allocated = send<Id>(state.menu_item_class, sel_registerName("alloc"));
+  const Id allocated = send<Id>(cocoa.menu_item_class, sel_registerName("alloc"));
   return send<Id>(allocated, sel_registerName("initWithTitle:action:keyEquivalent:"), title_string,
                   action, no_key);
 }
 
-void showNotification(const AgentState& state, std::string_view text) {
+void showNotification(const CocoaHandles& cocoa, std::string_view text) {
   const objc::Class center_class = objc::objc_getClass("NSUserNotificationCenter");
   const objc::Class notification_class = objc::objc_getClass("NSUserNotification");
   if (center_class == nullptr || notification_class == nullptr) return;
   objc::AutoreleasePool pool;  // callers may be on any thread
-  const Id title = createNSString(state, "Tavrine");
-  const Id informative = createNSString(state, text);
+  const Id title = createNSString(cocoa, "Tavrine");
+  const Id informative = createNSString(cocoa, text);
   if (title == nullptr || informative == nullptr) return;
   const Id center = send<Id>(center_class, sel_registerName("defaultUserNotificationCenter"));
   const Id allocated = send<Id>(notification_class, sel_registerName("alloc"));
@@ -104,53 +108,53 @@ void showNotification(const AgentState& state, std::string_view text) {
   release(notification);  // the centre keeps what it needs
 }
 
-Result<void> setupMenu(AgentState& state) {
-  if (auto found = findClasses(state); !found) return found;
+Result<void> setupMenu(CocoaHandles& cocoa) {
+  if (auto found = findClasses(cocoa); !found) return found;
   objc::AutoreleasePool pool;  // the strings and separators made here
-  createHandler(state);
+  createHandler(cocoa);
 
-  const Id app = send<Id>(state.app_class, sel_registerName("sharedApplication"));
+  const Id app = send<Id>(cocoa.app_class, sel_registerName("sharedApplication"));
   // Accessory: no Dock icon and no application menu.
   send<void>(app, sel_registerName("setActivationPolicy:"), 1L);
 
-  const Id bar = send<Id>(state.status_bar_class, sel_registerName("systemStatusBar"));
+  const Id bar = send<Id>(cocoa.status_bar_class, sel_registerName("systemStatusBar"));
   // -1: the item is as wide as its title.
-  state.status_item = send<Id>(bar, sel_registerName("statusItemWithLength:"), -1.0);
-  const Id button = send<Id>(state.status_item, sel_registerName("button"));
-  send<void>(button, sel_registerName("setTitle:"), createNSString(state, "⬡"));
+  cocoa.status_item = send<Id>(bar, sel_registerName("statusItemWithLength:"), -1.0);
+  const Id button = send<Id>(cocoa.status_item, sel_registerName("button"));
+  send<void>(button, sel_registerName("setTitle:"), createNSString(cocoa, "⬡"));
 
-  const Id allocated = send<Id>(state.menu_class, sel_registerName("alloc"));
-  state.menu = send<Id>(allocated, sel_registerName("init"));
+  const Id allocated = send<Id>(cocoa.menu_class, sel_registerName("alloc"));
+  cocoa.menu = send<Id>(allocated, sel_registerName("init"));
 
-  state.status_menu_item = createMenuItem(state, "Status: Starting...", nullptr);
-  send<void>(state.status_menu_item, sel_registerName("setEnabled:"), false);
-  addItem(state.menu, state.status_menu_item);
-  addItem(state.menu, send<Id>(state.menu_item_class, sel_registerName("separatorItem")));
+  cocoa.status_menu_item = createMenuItem(cocoa, "Status: Starting...", nullptr);
+  send<void>(cocoa.status_menu_item, sel_registerName("setEnabled:"), false);
+  addItem(cocoa.menu, cocoa.status_menu_item);
+  addItem(cocoa.menu, send<Id>(cocoa.menu_item_class, sel_registerName("separatorItem")));
 
-  state.login_menu_item =
-      createActionItem(state, token_store::isLoggedIn() ? "Logout" : "Login...", "loginClicked:");
-  addItem(state.menu, state.login_menu_item);
-  state.update_menu_item = createActionItem(state, "Check for Updates...", "updateClicked:");
-  addItem(state.menu, state.update_menu_item);
-  addItem(state.menu, send<Id>(state.menu_item_class, sel_registerName("separatorItem")));
+  cocoa.login_menu_item =
+      createActionItem(cocoa, token_store::isLoggedIn() ? "Logout" : "Login...", "loginClicked:");
+  addItem(cocoa.menu, cocoa.login_menu_item);
+  cocoa.update_menu_item = createActionItem(cocoa, "Check for Updates...", "updateClicked:");
+  addItem(cocoa.menu, cocoa.update_menu_item);
+  addItem(cocoa.menu, send<Id>(cocoa.menu_item_class, sel_registerName("separatorItem")));
 
   // Without a target, "terminate:" goes to the application.
-  const Id quit = createMenuItem(state, "Quit Tavrine", sel_registerName("terminate:"));
-  addItem(state.menu, quit);
+  const Id quit = createMenuItem(cocoa, "Quit Tavrine", sel_registerName("terminate:"));
+  addItem(cocoa.menu, quit);
   release(quit);  // the menu holds it; no handle does
 
-  send<void>(state.status_item, sel_registerName("setMenu:"), state.menu);
+  send<void>(cocoa.status_item, sel_registerName("setMenu:"), cocoa.menu);
   return {};
 }
 
-void removeStatusItem(AgentState& state) {
-  if (state.status_item != nullptr) {
-    const Id bar = send<Id>(state.status_bar_class, sel_registerName("systemStatusBar"));
-    send<void>(bar, sel_registerName("removeStatusItem:"), state.status_item);
-    state.status_item = nullptr;
+void removeStatusItem(CocoaHandles& cocoa) {
+  if (cocoa.status_item != nullptr) {
+    const Id bar = send<Id>(cocoa.status_bar_class, sel_registerName("systemStatusBar"));
+    send<void>(bar, sel_registerName("removeStatusItem:"), cocoa.status_item);
+    cocoa.status_item = nullptr;
   }
-  release(state.menu);
-  state.menu = nullptr;
+  release(cocoa.menu);
+  cocoa.menu = nullptr;
 }
 
 void onLoginClicked() { console::line("Login: not available in this build yet\n"); }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "tavrine/agent/agent_state.h"
 #include "tavrine/error.h"
 #include "tavrine/objc/types.h"
+#include "tavrine/tray/handles.h"
 
 #include <string_view>
 
@@ -15,28 +15,28 @@ namespace tray::macos {
 // A new, autoreleased string object holding `text`; nullptr when the NSString
 // class is not known yet or `text` is not valid UTF-8. Needs an autorelease
 // pool on threads other than the main one.
-[[nodiscard]] objc::Id createNSString(const AgentState& state, std::string_view text);
+[[nodiscard]] objc::Id createNSString(const CocoaHandles& cocoa, std::string_view text);
 
 // A new menu item (owned by the caller) titled `title`, with `action` (nullptr
 // for none) and no key equivalent; nullptr when the title cannot be made.
-[[nodiscard]] objc::Id createMenuItem(const AgentState& state, std::string_view title,
+[[nodiscard]] objc::Id createMenuItem(const CocoaHandles& cocoa, std::string_view title,
                                       objc::Sel action);
 
 // Posts a user notification titled "Tavrine" with `text` as its informative
 // text. Posts nothing, quietly, when the notification classes or the NSString
 // class are missing. Any thread, once setupMenu has found the classes.
-void showNotification(const AgentState& state, std::string_view text);
+void showNotification(const CocoaHandles& cocoa, std::string_view text);
 
 // Builds the menu bar interface on the main thread and records its handles in
-// `state`: the classes, the TavrineMenuHandler class and its one instance
+// `cocoa`: the classes, the TavrineMenuHandler class and its one instance
 // (both absent when a class of that name already exists), the status item
 // "⬡" and its menu of six entries. ClassNotFound at the first missing class.
-[[nodiscard]] Result<void> setupMenu(AgentState& state);
+[[nodiscard]] Result<void> setupMenu(CocoaHandles& cocoa);
 
 // Takes the status item out of the status bar and lets go of the menu
 // (status_item and menu are cleared). The entry handles stay valid until the
 // process ends. Main thread.
-void removeStatusItem(AgentState& state);
+void removeStatusItem(CocoaHandles& cocoa);
 
 // The menu actions ("loginClicked:", "updateClicked:"), on the main thread.
 void onLoginClicked();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tavrine/agent/agent_state.h"
+#include "tavrine/tray/handles.h"
 
 #include <string_view>
 
@@ -8,7 +8,8 @@
 namespace tray_native {
 
 // Records `text` as the tray's status_text, then shows it as the title of the
-// status entry when the menu exists. Changes nothing else in the menu.
-void setStatus(AgentState& state, TrayState& tray, std::string_view text);
+// status entry (cocoa.status_menu_item) when the menu exists. Changes nothing
+// else in the menu.
+void setStatus(const CocoaHandles& cocoa, TrayState& tray, std::string_view text);
 
 }  // namespace tray_native
