@@ -21,7 +21,7 @@ struct CocoaHandles {
   objc::Class workspace_class = nullptr;
   objc::Class handler_class = nullptr;
   objc::Id menu_handler = nullptr;
-  objc::Id status_item = nullptr;
+  objc::Id status_item = nullptr;  // retained: the status bar keeps no reference
   objc::Id menu = nullptr;
   objc::Id status_menu_item = nullptr;
   objc::Id login_menu_item = nullptr;

@@ -118,8 +118,11 @@ Result<void> setupMenu(CocoaHandles& cocoa) {
   send<void>(app, sel_registerName("setActivationPolicy:"), 1L);
 
   const Id bar = send<Id>(cocoa.status_bar_class, sel_registerName("systemStatusBar"));
-  // -1: the item is as wide as its title.
-  cocoa.status_item = send<Id>(bar, sel_registerName("statusItemWithLength:"), -1.0);
+  // -1: the item is as wide as its title. The bar does not keep the item it
+  // hands out (it is autoreleased, and leaves the bar when deallocated), so
+  // the handle holds a reference of its own until removeStatusItem.
+  cocoa.status_item = send<Id>(send<Id>(bar, sel_registerName("statusItemWithLength:"), -1.0),
+                               sel_registerName("retain"));
   const Id button = send<Id>(cocoa.status_item, sel_registerName("button"));
   send<void>(button, sel_registerName("setTitle:"), createNSString(cocoa, "⬡"));
 
@@ -151,6 +154,7 @@ void removeStatusItem(CocoaHandles& cocoa) {
   if (cocoa.status_item != nullptr) {
     const Id bar = send<Id>(cocoa.status_bar_class, sel_registerName("systemStatusBar"));
     send<void>(bar, sel_registerName("removeStatusItem:"), cocoa.status_item);
+    release(cocoa.status_item);
     cocoa.status_item = nullptr;
   }
   release(cocoa.menu);

@@ -52,18 +52,17 @@ struct MenuObject final : Object {
 
 struct StatusItemObject final : Object {
   using Object::Object;
-  ~StatusItemObject() override {
-    release(button);
-    release(menu);
-  }
+  ~StatusItemObject() override;
   double length = 0;
   Id button = nullptr;  // owned
   Id menu = nullptr;    // retained
 };
 
+// As in AppKit, the bar holds no reference to its items: whoever asked for
+// an item must retain it, and an item that goes away leaves the bar.
 struct StatusBarObject final : Object {
   using Object::Object;
-  std::vector<Id> items;  // retained
+  std::vector<Id> items;  // not retained
 };
 
 struct NotificationObject final : Object {
@@ -107,6 +106,12 @@ Shown& shown() {
 }
 
 StatusBarObject* status_bar = nullptr;  // main thread
+
+StatusItemObject::~StatusItemObject() {
+  if (status_bar != nullptr) std::erase(status_bar->items, this);
+  release(button);
+  release(menu);
+}
 
 bool validUtf8(std::string_view text) {
   size_t i = 0;
@@ -184,7 +189,7 @@ Id statusItemWithLength(Id self, Sel cmd, double length) {
   item.length = length;
   item.button = allocate(classNamed("NSStatusBarButton"));
   as<StatusBarObject>(self, cmd).items.push_back(&item);
-  return &item;
+  return autorelease(&item);
 }
 void removeStatusItem(Id self, Sel cmd, Id item) {
   requireMainThread(self, cmd);
@@ -192,7 +197,6 @@ void removeStatusItem(Id self, Sel cmd, Id item) {
   const auto found = std::find(items.begin(), items.end(), item);
   if (found == items.end()) return;
   items.erase(found);
-  release(item);
 }
 Id button(Id self, Sel cmd) { return as<StatusItemObject>(self, cmd).button; }
 void setMenu(Id self, Sel cmd, Id menu) {
