@@ -1,9 +1,9 @@
 #include "tavrine/collector.h"
 
-#include "tavrine/platform/command_runner.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "tavrine/collector_checks.h"
+#include "tavrine/platform/command_runner.h"
 
 #include <unistd.h>
 
@@ -41,8 +41,7 @@ void PrintTo(const DeviceTavrine& r, std::ostream* os) {
       << " mdm_enrolled=" << checkStatusName(r.mdm_enrolled)
       << " vpn_connected=" << checkStatusName(r.vpn_connected)
       << " auto_login_disabled=" << checkStatusName(r.auto_login_disabled)
-      << " remote_login=" << checkStatusName(r.remote_login) << " timestamp=" << r.timestamp
-      << "}";
+      << " remote_login=" << checkStatusName(r.remote_login) << " timestamp=" << r.timestamp << "}";
 }
 
 namespace {
@@ -87,7 +86,8 @@ TEST(CheckReading, PhrasesDecideEachStatus) {
   const std::vector<StatusCase> cases = {
       {"FileVault on", checks::diskEncryption, "FileVault is On.", E},
       {"FileVault off", checks::diskEncryption, "FileVault is Off.", D},
-      {"FileVault busy", checks::diskEncryption, "Encryption in progress: Percent completed = 42", U},
+      {"FileVault busy", checks::diskEncryption, "Encryption in progress: Percent completed = 42",
+       U},
       {"FileVault failed", checks::diskEncryption, std::nullopt, U},
       {"firewall on", checks::firewall, "Firewall is enabled. (State = 1)", E},
       {"firewall off", checks::firewall, "Firewall is disabled. (State = 0)", D},
@@ -265,9 +265,10 @@ std::vector<std::string> commandsInOrder(bool second_xprotect, bool system_sshd)
       kXProtectLibrary,
   };
   if (second_xprotect) calls.push_back(kXProtectSystem);
-  calls.insert(calls.end(), {"profiles status -type enrollment", "scutil --nc list",
-                             "defaults read /Library/Preferences/com.apple.loginwindow autoLoginUser",
-                             "launchctl list"});
+  calls.insert(
+      calls.end(),
+      {"profiles status -type enrollment", "scutil --nc list",
+       "defaults read /Library/Preferences/com.apple.loginwindow autoLoginUser", "launchctl list"});
   if (system_sshd) calls.push_back("launchctl print system/com.openssh.sshd");
   calls.insert(calls.end(), {"hostname", "sysctl -n hw.model", "ioreg -l"});
   return calls;
@@ -328,7 +329,8 @@ TEST(Collection, ThroughStandInsWithEverythingInForce) {
   tools.answer("csrutil-status", "System Integrity Protection status: enabled.\n");
   tools.answer("spctl-status", "assessments enabled\n");
   tools.answer("defaults-xprotect-library", "5272\n");
-  tools.answer("profiles-enrollment", "Enrolled via DEP: No\nMDM enrollment: Yes (User Approved)\n");
+  tools.answer("profiles-enrollment",
+               "Enrolled via DEP: No\nMDM enrollment: Yes (User Approved)\n");
   tools.answer("scutil-nc-list", std::string(kVpnList) + "\n");
   tools.answer("defaults-auto-login-user", "", 1,
                "The domain/default pair of (/Library/Preferences/com.apple.loginwindow, "
@@ -482,6 +484,26 @@ TEST(Collection, AHungUpdateListingEndsAtItsTimeLimit) {
   EXPECT_EQ(record->pending_updates_count, 0u);
   EXPECT_EQ(record->hostname, "studio.local");  // the later checks still ran
   EXPECT_EQ(tools.calls().size(), commandsInOrder(true, false).size());
+  EXPECT_EQ(test_support::childProcessCount(), 0);
+}
+
+TEST(Collection, SpentTimeLimitLeavesTheRemainingChecksUnknown) {
+  StandIns tools;
+  tools.delay("every", 30);
+  auto table = StandIns::tools();
+  table.collection_time_limit = 500ms;
+
+  testing::internal::CaptureStderr();
+  auto record = tavrine::collect(table);
+  const std::string console = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(record.has_value());
+  DeviceTavrine expected;  // every field at its fallback, as with failed tools
+  expected.timestamp = record->timestamp;
+  EXPECT_EQ(*record, expected);
+  // The first tool was cut off at the collection's limit; none came after it.
+  EXPECT_EQ(tools.calls(), std::vector<std::string>{"defaults -currentHost read "
+                                                    "com.apple.screensaver idleTime"});
+  EXPECT_EQ(console, "warning: Failed to get macOS version: error.Timeout\n");
   EXPECT_EQ(test_support::childProcessCount(), 0);
 }
 

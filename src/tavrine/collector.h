@@ -69,10 +69,15 @@ struct Tools {
   // network and gets its own.
   std::chrono::milliseconds time_limit = std::chrono::seconds(30);
   std::chrono::milliseconds update_time_limit = std::chrono::seconds(120);
+  // The whole collection's limit: once it is spent, the checks still to come
+  // are not run and read as if their tool had failed. Without it a machine
+  // whose tools all hang would wait out every limit above in turn.
+  std::chrono::milliseconds collection_time_limit = std::chrono::seconds(180);
 };
 
 // Collects the device's tavrine by running the OS tools one after another.
-// Never fails because a tool failed: each check falls back to its default.
+// Never fails because a tool failed: each check falls back to its default,
+// as do the checks left once the collection's time limit is spent.
 // Only OutOfMemory. The one message is a warning on standard error when the
 // OS version cannot be read.
 [[nodiscard]] Result<DeviceTavrine> collect();
