@@ -1,8 +1,10 @@
 // ctest-properties: LABELS threaded
+#include "support/process.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/runtime.h"
-#include "support/process.h"
+#include "tavrine/unique_fd.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -186,9 +188,9 @@ TEST_F(Runtime, TerminationSignalsEndTheLoopThroughTerminate) {
   Id app = send<Id>(cls("NSApplication"), sel("sharedApplication"));
   objc::handleTerminationSignals();  // so an early signal cannot kill the test
   // A console reads while the loop runs; its thread and pipes must not outlive it.
-  int input[2];
-  ASSERT_EQ(::pipe(input), 0);
-  headless::setConsoleInput(input[0]);
+  auto input = makePipe(O_CLOEXEC);
+  ASSERT_TRUE(input);
+  headless::setConsoleInput(input->first.get());
   const int descriptors = test_support::openDescriptorCount();
   for (const int signal_number : {SIGTERM, SIGINT}) {
     const size_t terminated = headless::terminateCount();
@@ -204,8 +206,6 @@ TEST_F(Runtime, TerminationSignalsEndTheLoopThroughTerminate) {
   }
   EXPECT_EQ(test_support::openDescriptorCount(), descriptors);
   headless::setConsoleInput(-1);
-  ::close(input[0]);
-  ::close(input[1]);
 }
 
 TEST_F(Runtime, AlertsTakeTheirAnswerOrTheLastButton) {

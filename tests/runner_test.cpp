@@ -15,7 +15,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -39,18 +38,9 @@ void writeExecutable(const std::string& path, const std::string& script, mode_t 
   ASSERT_EQ(::chmod(path.c_str(), mode), 0);
 }
 
-// A process that no longer runs: gone, or a zombie waiting for its new parent.
-bool hasEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  if (!stat) return true;
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto paren = text.rfind(')');
-  return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'Z';
-}
-
 bool endsWithin(pid_t pid, std::chrono::milliseconds limit) {
   const auto until = std::chrono::steady_clock::now() + limit;
-  while (!hasEnded(pid)) {
+  while (!test_support::processHasEnded(pid)) {
     if (std::chrono::steady_clock::now() > until) return false;
     std::this_thread::sleep_for(10ms);
   }

@@ -8,10 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 
 namespace logger {
@@ -19,14 +17,12 @@ namespace {
 
 constexpr std::string_view kLogSuffix = "/Library/Logs/Tavrine/agent.log";
 
-// The log descriptor and the buffer mirrored lines are assembled in; both are
-// only touched under the lock, so one mirrored line is one write. Never
-// destroyed: a detached thread may still print while the process exits, and
-// the log is closed under the lock at exit instead.
+// The log descriptor, only touched under the lock, so one mirrored line is
+// one write. Never destroyed: a detached thread may still print while the
+// process exits, and the log is closed under the lock at exit instead.
 struct Log {
   std::mutex lock;
   UniqueFd fd;
-  std::array<char, kWriteBufferSize> write_buffer;
 };
 
 Log& log() {
@@ -50,20 +46,19 @@ bool openAt(const std::string& path) {
   if (slash != std::string::npos && slash > 0) {
     if (!fs_util::makeDirectories(path.substr(0, slash), 0755)) return false;
   }
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  if (!fd) fd.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) return false;
   static const bool close_registered = std::atexit(closeAtExit) == 0;
   (void)close_registered;
   std::lock_guard guard(log().lock);
-  log().fd.reset(fd);
+  log().fd = std::move(fd);
   return true;
 }
 
 bool open(char* const* environment_block) {
   const auto home = environment::find(environment_block, "HOME");
   if (!home) return false;
-  if (home->find('\0') != std::string_view::npos) return false;
   const auto path = logPathFor(*home);
   if (!path) return false;
   return openAt(*path);
@@ -83,13 +78,12 @@ void print(std::string_view text) noexcept {
   console::line(text);
   Log& l = log();
   std::lock_guard guard(l.lock);
-  if (!l.fd.valid() || text.size() > l.write_buffer.size()) return;
-  std::memcpy(l.write_buffer.data(), text.data(), text.size());
+  if (!l.fd.valid() || text.size() > kWriteBufferSize) return;
   // One write per line keeps lines whole in the file; a failed write is
   // dropped, as the console already has the text.
   ssize_t written;
   do {
-    written = ::write(l.fd.get(), l.write_buffer.data(), text.size());
+    written = ::write(l.fd.get(), text.data(), text.size());
   } while (written < 0 && errno == EINTR);
 }
 

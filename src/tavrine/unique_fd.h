@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tavrine/error.h"
+
 #include <unistd.h>
 
 #include <utility>
@@ -36,3 +38,8 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// A new pipe as {read end, write end}. `flags` may combine O_CLOEXEC and
+// O_NONBLOCK, which then hold for both ends; any other flag is
+// InvalidArgument. On failure nothing stays open.
+[[nodiscard]] Result<std::pair<UniqueFd, UniqueFd>> makePipe(int flags) noexcept;

@@ -1,7 +1,9 @@
 #include "support/process.h"
 
+#include "support/process_os.h"
+#include "tavrine/unique_fd.h"
+
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -65,16 +67,18 @@ std::vector<std::string> buildEnvironment(const Environment& env) {
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const Environment& env,
                          const std::string& input, std::chrono::milliseconds timeout) {
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
-      pipe2(err_pipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
+  auto in_pipe = makePipe(O_CLOEXEC);
+  auto out_pipe = makePipe(O_CLOEXEC);
+  auto err_pipe = makePipe(O_CLOEXEC);
+  if (!in_pipe || !out_pipe || !err_pipe) throw std::runtime_error("pipe failed");
+  auto& [in_read, in_fd] = *in_pipe;
+  auto& [out_fd, out_write] = *out_pipe;
+  auto& [err_fd, err_write] = *err_pipe;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, in_read.get(), 0);
+  posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, err_write.get(), 2);
   std::vector<std::string> args = argv;
   std::vector<std::string> block = buildEnvironment(env);
   auto arg_ptrs = pointers(args);
@@ -83,31 +87,23 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const Environment
   const int spawned =
       posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, arg_ptrs.data(), env_ptrs.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  close(err_pipe[1]);
+  in_read.reset();
+  out_write.reset();
+  err_write.reset();
   if (spawned != 0) {
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
     throw std::runtime_error(std::string("spawn failed: ") + std::strerror(spawned));
   }
 
   ProcessResult result;
   std::string_view pending_input = input;
-  int in_fd = in_pipe[1];
-  if (pending_input.empty()) {
-    close(in_fd);
-    in_fd = -1;
-  }
-  int out_fd = out_pipe[0], err_fd = err_pipe[0];
+  if (pending_input.empty()) in_fd.reset();
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (out_fd >= 0 || err_fd >= 0) {
+  while (out_fd || err_fd) {
     pollfd fds[3];
     int count = 0;
-    if (out_fd >= 0) fds[count++] = {out_fd, POLLIN, 0};
-    if (err_fd >= 0) fds[count++] = {err_fd, POLLIN, 0};
-    if (in_fd >= 0) fds[count++] = {in_fd, POLLOUT, 0};
+    if (out_fd) fds[count++] = {out_fd.get(), POLLIN, 0};
+    if (err_fd) fds[count++] = {err_fd.get(), POLLIN, 0};
+    if (in_fd) fds[count++] = {in_fd.get(), POLLOUT, 0};
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -118,29 +114,26 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const Environment
     if (poll(fds, count, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
     for (int i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
-      if (fds[i].fd == in_fd) {
-        const ssize_t n = write(in_fd, pending_input.data(), pending_input.size());
+      if (fds[i].fd == in_fd.get()) {
+        const ssize_t n = write(in_fd.get(), pending_input.data(), pending_input.size());
         if (n > 0) pending_input.remove_prefix(static_cast<size_t>(n));
-        if (n < 0 || pending_input.empty()) {
-          close(in_fd);
-          in_fd = -1;
-        }
+        if (n < 0 || pending_input.empty()) in_fd.reset();
         continue;
       }
       char buffer[65536];
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      std::string& sink = fds[i].fd == out_fd ? result.out : result.err;
+      const bool is_out = fds[i].fd == out_fd.get();
+      std::string& sink = is_out ? result.out : result.err;
       if (n > 0) {
         sink.append(buffer, static_cast<size_t>(n));
       } else {
-        close(fds[i].fd);
-        (fds[i].fd == out_fd ? out_fd : err_fd) = -1;
+        (is_out ? out_fd : err_fd).reset();
       }
     }
   }
-  if (in_fd >= 0) close(in_fd);
-  if (out_fd >= 0) close(out_fd);
-  if (err_fd >= 0) close(err_fd);
+  in_fd.reset();
+  out_fd.reset();
+  err_fd.reset();
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -154,21 +147,26 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
                                      bool pipe_stdin) {
   char err_pattern[] = "/tmp/tavrine-bg-err-XXXXXX";
   char out_pattern[] = "/tmp/tavrine-bg-out-XXXXXX";
-  const int err_fd = mkostemp(err_pattern, O_CLOEXEC);
-  const int out_fd = mkostemp(out_pattern, O_CLOEXEC);
+  const UniqueFd err_fd(mkostemp(err_pattern, O_CLOEXEC));
+  const UniqueFd out_fd(mkostemp(out_pattern, O_CLOEXEC));
   err_path_ = err_pattern;
   out_path_ = out_pattern;
-  int in_pipe[2] = {-1, -1};
+  UniqueFd in_read;
+  if (pipe_stdin) {
+    auto in_pipe = makePipe(O_CLOEXEC);
+    if (!in_pipe) throw std::runtime_error("pipe failed");
+    in_read = std::move(in_pipe->first);
+    stdin_fd_ = std::move(in_pipe->second);
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (pipe_stdin) {
-    if (pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, in_read.get(), 0);
   } else {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   }
-  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  posix_spawn_file_actions_adddup2(&actions, out_fd.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, err_fd.get(), 2);
   std::vector<std::string> args = argv;
   std::vector<std::string> block = buildEnvironment(env);
   auto arg_ptrs = pointers(args);
@@ -176,12 +174,6 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
   const int spawned =
       posix_spawnp(&pid_, args[0].c_str(), &actions, nullptr, arg_ptrs.data(), env_ptrs.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(err_fd);
-  close(out_fd);
-  if (pipe_stdin) {
-    close(in_pipe[0]);
-    stdin_fd_ = in_pipe[1];
-  }
   if (spawned != 0) {
     pid_ = -1;
     throw std::runtime_error(std::string("spawn failed: ") + std::strerror(spawned));
@@ -201,15 +193,12 @@ BackgroundProcess::~BackgroundProcess() {
 }
 
 void BackgroundProcess::writeInput(const std::string& text) {
-  if (stdin_fd_ >= 0) {
-    [[maybe_unused]] const ssize_t ignored = write(stdin_fd_, text.data(), text.size());
+  if (stdin_fd_) {
+    [[maybe_unused]] const ssize_t ignored = write(stdin_fd_.get(), text.data(), text.size());
   }
 }
 
-void BackgroundProcess::closeInput() {
-  if (stdin_fd_ >= 0) close(stdin_fd_);
-  stdin_fd_ = -1;
-}
+void BackgroundProcess::closeInput() { stdin_fd_.reset(); }
 
 void BackgroundProcess::signal(int signal_number) {
   if (pid_ > 0 && !reaped_) kill(pid_, signal_number);
@@ -247,42 +236,15 @@ bool BackgroundProcess::waitForError(const std::string& text,
 }
 
 int freeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const UniqueFd fd = openTcpSocket();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
+  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
   return ntohs(address.sin_port);
-}
-
-int openDescriptorCount() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;  // the directory stream itself
-}
-
-int childProcessCount() {
-  // Children of every thread of this process, zombies included.
-  int count = 0;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return -1;
-  while (dirent* task = readdir(tasks)) {
-    if (task->d_name[0] == '.') continue;
-    std::ifstream in(std::string("/proc/self/task/") + task->d_name + "/children");
-    std::string pid;
-    while (in >> pid) ++count;
-  }
-  closedir(tasks);
-  return count;
 }
 
 }  // namespace test_support

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "tavrine/unique_fd.h"
+
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -55,7 +59,7 @@ class BackgroundProcess {
 
  private:
   int pid_ = -1;
-  int stdin_fd_ = -1;
+  UniqueFd stdin_fd_;
   std::string err_path_;
   std::string out_path_;
   bool reaped_ = false;
@@ -67,8 +71,12 @@ std::vector<std::string> buildEnvironment(const Environment& env);
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
 
-// Counts this process's open descriptors and its unreaped children.
+// Counts this process's open descriptors and its unreaped children; -1 when
+// the system does not tell.
 int openDescriptorCount();
 int childProcessCount();
+
+// Whether `pid` no longer runs: gone, or a zombie waiting to be reaped.
+bool processHasEnded(pid_t pid);
 
 }  // namespace test_support

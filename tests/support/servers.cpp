@@ -34,34 +34,32 @@ std::string LoopbackHttpServer::url(const std::string& path) const {
 }
 
 RawHttpServer::RawHttpServer(Responder responder) : responder_(std::move(responder)) {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (listen_fd_ >= 0) ::fcntl(listen_fd_, F_SETFD, FD_CLOEXEC);
+  listen_fd_.reset(::socket(AF_INET, SOCK_STREAM, 0));
+  if (listen_fd_) ::fcntl(listen_fd_.get(), F_SETFD, FD_CLOEXEC);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   socklen_t length = sizeof(address);
-  if (listen_fd_ < 0 ||
-      ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(listen_fd_, 16) != 0 ||
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      ::pipe(wake_pipe_) != 0) {
+  auto wake_pipe = makePipe(O_CLOEXEC);
+  if (!listen_fd_ ||
+      ::bind(listen_fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(listen_fd_.get(), 16) != 0 ||
+      ::getsockname(listen_fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      !wake_pipe) {
     throw std::runtime_error("cannot start the raw server");
   }
-  ::fcntl(wake_pipe_[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(wake_pipe_[1], F_SETFD, FD_CLOEXEC);
+  wake_read_ = std::move(wake_pipe->first);
+  wake_write_ = std::move(wake_pipe->second);
   port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] { loop(); });
 }
 
 RawHttpServer::~RawHttpServer() {
   const char byte = 'x';
-  (void)!::write(wake_pipe_[1], &byte, 1);
+  (void)!::write(wake_write_.get(), &byte, 1);
   if (thread_.joinable()) thread_.join();
   for (int fd : held_) ::close(fd);
-  ::close(listen_fd_);
-  ::close(wake_pipe_[0]);
-  ::close(wake_pipe_[1]);
 }
 
 std::string RawHttpServer::url(const std::string& path) const {
@@ -116,10 +114,10 @@ void writeAll(int fd, const std::string& data) {
 
 void RawHttpServer::loop() {
   while (true) {
-    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
+    pollfd fds[2] = {{listen_fd_.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents != 0) return;
-    const int client = ::accept(listen_fd_, nullptr, nullptr);
+    const int client = ::accept(listen_fd_.get(), nullptr, nullptr);
     if (client < 0) continue;
     ::fcntl(client, F_SETFD, FD_CLOEXEC);
 #ifdef SO_NOSIGPIPE

@@ -5,6 +5,8 @@
 // that records the exact request bytes and answers with exact bytes (or
 // never answers).
 
+#include "tavrine/unique_fd.h"
+
 #include <httplib.h>
 
 #include <functional>
@@ -58,8 +60,9 @@ class RawHttpServer {
   void loop();
 
   Responder responder_;
-  int listen_fd_ = -1;
-  int wake_pipe_[2] = {-1, -1};
+  UniqueFd listen_fd_;
+  UniqueFd wake_read_;
+  UniqueFd wake_write_;
   int port_ = 0;
   std::thread thread_;
   mutable std::mutex mutex_;

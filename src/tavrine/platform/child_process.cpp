@@ -85,7 +85,7 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
-  auto pipe = makeOutputPipe();
+  auto pipe = makePipe(O_CLOEXEC);
   if (!pipe) return fail(pipe.error());
   auto& [read_end, write_end] = *pipe;
   if (auto moved = keepAboveStandardDescriptors(read_end); !moved) return fail(moved.error());

@@ -1,7 +1,6 @@
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/child_process_os.h"
 
-#include <fcntl.h>
 #include <sys/event.h>
 #include <unistd.h>
 
@@ -10,21 +9,6 @@
 #include <ctime>
 
 namespace platform {
-
-Result<std::pair<UniqueFd, UniqueFd>> makeOutputPipe() noexcept {
-  // There is no pipe2() here. The short window before FD_CLOEXEC is set does
-  // not matter to our own children, which are started with
-  // POSIX_SPAWN_CLOEXEC_DEFAULT (see prepareSpawn).
-  int fds[2];
-  if (::pipe(fds) != 0) return fail(errorFromErrno(errno));
-  UniqueFd read_end(fds[0]);
-  UniqueFd write_end(fds[1]);
-  if (::fcntl(read_end.get(), F_SETFD, FD_CLOEXEC) != 0 ||
-      ::fcntl(write_end.get(), F_SETFD, FD_CLOEXEC) != 0) {
-    return fail(errorFromErrno(errno));
-  }
-  return std::pair<UniqueFd, UniqueFd>(std::move(read_end), std::move(write_end));
-}
 
 Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t& actions,
                           short& flags) noexcept {

@@ -1,7 +1,6 @@
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/child_process_os.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -11,12 +10,6 @@
 #include <cerrno>
 
 namespace platform {
-
-Result<std::pair<UniqueFd, UniqueFd>> makeOutputPipe() noexcept {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(errorFromErrno(errno));
-  return std::pair<UniqueFd, UniqueFd>(UniqueFd(fds[0]), UniqueFd(fds[1]));
-}
 
 Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t&, short&) noexcept {
   // Every descriptor this program creates is close-on-exec from birth, so

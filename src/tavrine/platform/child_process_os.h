@@ -4,16 +4,10 @@
 // operating systems; each has its own child_process_<os>.cpp.
 
 #include "tavrine/error.h"
-#include "tavrine/unique_fd.h"
 
 #include <spawn.h>
 
-#include <utility>
-
 namespace platform {
-
-// A pipe whose two ends are both close-on-exec: {read end, write end}.
-[[nodiscard]] Result<std::pair<UniqueFd, UniqueFd>> makeOutputPipe() noexcept;
 
 // Adds what this OS needs so that a child inherits only standard input and
 // the descriptors the file actions set up. `flags` are the spawn flags so far.

@@ -98,10 +98,10 @@ void handleConsoleLine(std::string line) {
 
 void startConsole(int fd, std::function<void()> on_input_ended) {
   Reader& r = reader();
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) fatal("cannot create the console's stop pipe");
-  r.stop_read.reset(fds[0]);
-  r.stop_write.reset(fds[1]);
+  auto stop_pipe = makePipe(O_CLOEXEC);
+  if (!stop_pipe) fatal("cannot create the console's stop pipe");
+  r.stop_read = std::move(stop_pipe->first);
+  r.stop_write = std::move(stop_pipe->second);
   r.thread = std::thread(readLines, fd, r.stop_read.get(), std::move(on_input_ended));
 }
 

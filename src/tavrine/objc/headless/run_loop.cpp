@@ -7,6 +7,7 @@
 #include "tavrine/error.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
+#include "tavrine/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,18 +26,17 @@ namespace {
 
 struct Loop {
   Loop() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
-      fatal("cannot create the main thread's wake-up pipe");
-    wake_read = fds[0];
-    wake_write = fds[1];
+    auto wake_pipe = makePipe(O_CLOEXEC | O_NONBLOCK);
+    if (!wake_pipe) fatal("cannot create the main thread's wake-up pipe");
+    wake_read = std::move(wake_pipe->first);
+    wake_write = std::move(wake_pipe->second);
   }
 
   // Any thread.
   std::mutex lock;
   std::deque<std::function<void()>> queue;
-  int wake_read = -1;  // both ends live as long as the process
-  int wake_write = -1;
+  UniqueFd wake_read;  // both ends live as long as the process
+  UniqueFd wake_write;
   std::atomic<bool> ends_process{true};
 
   // Main thread only.
@@ -77,7 +77,7 @@ extern "C" void onTerminationSignal(int signal_number) {
 
 void armSignals(Loop& l) {
   if (l.signals_armed) return;
-  signal_wake_fd = l.wake_write;
+  signal_wake_fd = l.wake_write.get();
   struct sigaction action {};
   action.sa_handler = onTerminationSignal;
   sigemptyset(&action.sa_mask);
@@ -96,12 +96,12 @@ void disarmSignals(Loop& l) {
 
 void drainWakeups(Loop& l) {
   char buffer[256];
-  while (::read(l.wake_read, buffer, sizeof buffer) > 0) {
+  while (::read(l.wake_read.get(), buffer, sizeof buffer) > 0) {
   }
 }
 
 void waitForWakeup(Loop& l) {
-  pollfd watched{l.wake_read, POLLIN, 0};
+  pollfd watched{l.wake_read.get(), POLLIN, 0};
   while (::poll(&watched, 1, -1) < 0 && errno == EINTR) {
   }
 }
@@ -147,7 +147,7 @@ void postToMainThread(std::function<void()> work) {
     std::lock_guard guard(l.lock);
     l.queue.push_back(std::move(work));
   }
-  wake(l.wake_write);
+  wake(l.wake_write.get());
 }
 
 void performSelectorOnMainThread(Id self, Sel, Sel selector, Id argument, bool wait) {
