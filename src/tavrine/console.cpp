@@ -1,5 +1,7 @@
 #include "tavrine/console.h"
 
+#include "tavrine/immortal.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,9 +9,8 @@
 namespace console {
 
 std::mutex& lock() noexcept {
-  // Never destroyed: other threads may still write while the process exits.
-  static std::mutex& stderr_lock = *new std::mutex;
-  return stderr_lock;
+  // Other threads may still write while the process exits.
+  return immortal<std::mutex>();
 }
 
 void writeLocked(std::string_view text) noexcept {

@@ -3,6 +3,7 @@
 #include "tavrine/console.h"
 #include "tavrine/environment.h"
 #include "tavrine/fs_util.h"
+#include "tavrine/immortal.h"
 #include "tavrine/unique_fd.h"
 
 #include <fcntl.h>
@@ -25,10 +26,7 @@ struct Log {
   UniqueFd fd;
 };
 
-Log& log() {
-  static Log& instance = *new Log;
-  return instance;
-}
+Log& log() { return immortal<Log>(); }
 
 void closeAtExit() { close(); }
 

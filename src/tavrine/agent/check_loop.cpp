@@ -1,5 +1,7 @@
 #include "tavrine/agent/check_loop.h"
 
+#include "tavrine/immortal.h"
+
 #include <pthread.h>
 
 #include <cerrno>
@@ -60,12 +62,7 @@ void CheckPacer::wake() {
   woken_.notify_all();
 }
 
-CheckPacer& processPacer() noexcept {
-  // Never destroyed: the detached check thread may still be pausing on it
-  // while the process exits.
-  static CheckPacer& pacer = *new CheckPacer;
-  return pacer;
-}
+CheckPacer& processPacer() noexcept { return immortal<CheckPacer>(); }
 
 void runCheckLoop(AgentState& state, CheckPacer& pacer, const std::function<void()>& cycle) {
   {

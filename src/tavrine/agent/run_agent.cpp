@@ -6,6 +6,7 @@
 #include "tavrine/agent/registration.h"
 #include "tavrine/collector.h"
 #include "tavrine/config.h"
+#include "tavrine/immortal.h"
 #include "tavrine/logger.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/tray/macos.h"
@@ -44,10 +45,7 @@ void printConfiguration(const Config& config) {
 
 // The agent's shared state lives as long as the process: the detached check
 // thread may still hold it while the process exits.
-AgentState& processState() {
-  static AgentState& state = *new AgentState;
-  return state;
-}
+AgentState& processState() { return immortal<AgentState>(); }
 
 // Hands the main thread to the application loop until it returns (it does
 // not when the application terminates the process).

@@ -1,6 +1,7 @@
 // The AppKit classes of the stand-in, each answering exactly the messages the
 // agent sends, and the inspection API that shows their state.
 #include "tavrine/console.h"
+#include "tavrine/immortal.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
 #include "tavrine/objc/headless/run_loop.h"
@@ -100,10 +101,7 @@ struct Shown {
   std::vector<Notification> notifications;
   std::vector<Alert> alerts;
 };
-Shown& shown() {
-  static Shown* const instance = new Shown;
-  return *instance;
-}
+Shown& shown() { return immortal<Shown>(); }
 
 StatusBarObject* status_bar = nullptr;  // main thread
 

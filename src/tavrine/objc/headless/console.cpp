@@ -2,6 +2,7 @@
 // uses the menu through standard input. Each line is one command, carried out
 // on the main thread as the matching click or answer would be.
 #include "tavrine/console.h"
+#include "tavrine/immortal.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
 #include "tavrine/objc/headless/run_loop.h"
@@ -27,10 +28,7 @@ struct Reader {
 };
 
 // Never destroyed: the process may exit while the reader still waits.
-Reader& reader() {
-  static Reader* const instance = new Reader;
-  return *instance;
-}
+Reader& reader() { return immortal<Reader>(); }
 
 void printMenu() {
   for (const auto& entry : menuEntries()) {

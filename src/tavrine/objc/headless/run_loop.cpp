@@ -5,6 +5,7 @@
 
 #include "tavrine/console.h"
 #include "tavrine/error.h"
+#include "tavrine/immortal.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
 #include "tavrine/unique_fd.h"
@@ -52,10 +53,7 @@ struct Loop {
 };
 
 // Never destroyed: the check thread may post to it while the process exits.
-Loop& loop() {
-  static Loop* const instance = new Loop;
-  return *instance;
-}
+Loop& loop() { return immortal<Loop>(); }
 
 // Written by the signal handler; read by the main thread after a wake-up.
 std::atomic<int> pending_signal{0};

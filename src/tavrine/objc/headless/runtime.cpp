@@ -3,6 +3,7 @@
 // behind objc::send.
 #include "tavrine/objc/runtime.h"
 
+#include "tavrine/immortal.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
 #include "tavrine/objc/headless/run_loop.h"
@@ -34,10 +35,7 @@ struct World {
   std::vector<Id> unpooled;
 };
 
-World& world() {
-  static World* const instance = new World;
-  return *instance;
-}
+World& world() { return immortal<World>(); }
 
 // Releases what each level of the calling thread's pools collected.
 struct PoolStack {
