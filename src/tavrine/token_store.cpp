@@ -19,17 +19,6 @@ namespace {
 constexpr std::string_view kStorageSuffix = "/Library/Application Support/Tavrine";
 constexpr std::string_view kFileSuffix = "/tokens.json";
 
-struct Field {
-  std::string_view key;
-  std::optional<std::string> StoredTokens::*member;
-};
-
-constexpr Field kFields[] = {
-    {"access_token", &StoredTokens::access_token},
-    {"refresh_token", &StoredTokens::refresh_token},
-    {"device_token", &StoredTokens::device_token},
-    {"user_email", &StoredTokens::user_email},
-};
 
 // Quotes and backslashes are escaped so that every value reads back intact.
 void appendEscaped(std::string& out, std::string_view value) {

@@ -22,6 +22,18 @@ struct StoredTokens {
 // atomically, so a failed save never leaves half a file.
 namespace token_store {
 
+// The file's keys, in the order they are written, and the fields they hold.
+struct Field {
+  std::string_view key;
+  std::optional<std::string> StoredTokens::*member;
+};
+inline constexpr Field kFields[] = {
+    {"access_token", &StoredTokens::access_token},
+    {"refresh_token", &StoredTokens::refresh_token},
+    {"device_token", &StoredTokens::device_token},
+    {"user_email", &StoredTokens::user_email},
+};
+
 // Largest credentials file that is read back.
 inline constexpr size_t kMaxFileSize = 1024 * 1024;
 // Paths of this many bytes or more are refused.

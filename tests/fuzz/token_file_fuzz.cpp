@@ -11,17 +11,8 @@
 
 namespace {
 
-struct Field {
-  std::string_view key;
-  std::optional<std::string> StoredTokens::*member;
-};
-
-constexpr Field kFields[] = {
-    {"access_token", &StoredTokens::access_token},
-    {"refresh_token", &StoredTokens::refresh_token},
-    {"device_token", &StoredTokens::device_token},
-    {"user_email", &StoredTokens::user_email},
-};
+using token_store::Field;
+using token_store::kFields;
 
 // The input as a record: the first byte says which fields are present, the
 // rest is split into their values at NUL bytes.
