@@ -203,6 +203,9 @@ Result<HttpResponse> perform(Method method, std::string_view url, std::string_vi
   // Certificates are verified against the system's trust store, host included.
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  // Never below TLS 1.2, whatever this libcurl or the system's TLS settings
+  // would allow.
+  curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   // Bounds.
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect_timeout.count()));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);

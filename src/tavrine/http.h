@@ -10,7 +10,8 @@
 #include <string_view>
 
 // The two request helpers over libcurl. Each call is one complete,
-// blocking exchange on a client of its own: no connection is reused.
+// blocking exchange on a client of its own: no connection is reused. https
+// exchanges use TLS 1.2 or newer and verify the server's certificate.
 namespace http {
 
 // The "User-Agent" value of the update check's requests; the
@@ -31,8 +32,8 @@ struct HttpResponse {
 };
 
 // Bounds of one exchange: without them a silent backend would freeze the
-// check thread and a huge answer would exhaust memory. Each bound that trips fails the call with RequestFailed,
-// after the error line naming it: Timeout (connect), TransferStalled,
+// check thread and a huge answer would exhaust memory. Each bound that trips fails the call with
+// RequestFailed, after the error line naming it: Timeout (connect), TransferStalled,
 // ResponseTooLarge.
 struct Limits {
   // The TCP connection must be established within this time.
