@@ -1,9 +1,11 @@
 #include "tavrine/http.h"
 
 #include "tavrine/console.h"
+#include "tavrine/platform/memory.h"
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -96,10 +98,21 @@ struct SlistDeleter {
   void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
 
+// Set when an exchange held a large answer, cleared when its memory was
+// given back.
+std::atomic<bool> large_answer_held{false};
+
 // Where the response body goes; refuses to grow past `limit`.
 struct Sink {
+  Sink() = default;
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+  ~Sink() {
+    if (largest >= kLargeAnswer) large_answer_held.store(true, std::memory_order_relaxed);
+  }
   std::string body;
   size_t limit = 0;
+  size_t largest = 0;  // the most bytes the body held
   bool too_large = false;
   bool out_of_memory = false;
   bool connected = false;  // the connection (TLS included) was established
@@ -125,6 +138,7 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) noexcept {
     sink->out_of_memory = true;
     return 0;
   }
+  sink->largest = sink->body.size();
   return bytes;
 }
 
@@ -256,6 +270,10 @@ Result<HttpResponse> perform(Method method, std::string_view url, std::string_vi
 }
 
 }  // namespace
+
+void releaseLargeAnswerMemory() noexcept {
+  if (large_answer_held.exchange(false, std::memory_order_relaxed)) platform::releaseFreedMemory();
+}
 
 Result<HttpResponse> post(std::string_view url, std::string_view body,
                           std::span<const HttpHeader> headers, const Limits& limits) {

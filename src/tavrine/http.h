@@ -40,10 +40,15 @@ struct Limits {
   std::chrono::milliseconds connect_timeout{30'000};
   // A transfer that moves no byte for this long fails (whole seconds).
   std::chrono::seconds stall_timeout{60};
-  // Largest response body (after decoding) accepted by post and by get.
-  size_t max_post_response = size_t{16} << 20;
+  // Largest response body (after decoding) accepted by post and by get. A
+  // POST answer is a status, a token or a few fields; a GET may be a
+  // download.
+  size_t max_post_response = size_t{1} << 20;
   size_t max_get_response = size_t{512} << 20;
 };
+
+// An answer body of at least this many bytes counts as large.
+inline constexpr size_t kLargeAnswer = size_t{256} << 10;
 
 // POST `body` to `url`. Headers sent: "Content-Type: application/json", then
 // `headers` in order. Follows no redirect: a 3xx is returned. On a failed
@@ -59,6 +64,11 @@ struct Limits {
 [[nodiscard]] Result<HttpResponse> get(std::string_view url,
                                        std::span<const HttpHeader> headers = {},
                                        const Limits& limits = {});
+
+// Gives the freed memory back to the operating system when an exchange
+// since the last call held a large answer (the allocator would keep its
+// pages); does nothing otherwise. Call when the answers have been let go.
+void releaseLargeAnswerMemory() noexcept;
 
 // The name printed for a libcurl result code (a CURLcode value). `os_errno`
 // (CURLINFO_OS_ERRNO) refines connection failures; `connected` tells a
