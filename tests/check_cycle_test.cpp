@@ -7,6 +7,8 @@
 #include "support/servers.h"
 #include "tavrine/agent/registration.h"
 #include "tavrine/agent/report.h"
+#include "tavrine/build_config.h"
+#include "tavrine/config.h"
 #include "tavrine/crypto.h"
 
 #include <gtest/gtest.h>
@@ -184,6 +186,24 @@ TEST_F(CheckCycleTest, FourFailuresBookOneFailedCycle) {
   EXPECT_EQ(state_.consecutive_failures, 1u);
   EXPECT_EQ(status(), "Status: Reconnecting (1)");
   EXPECT_EQ(received().size(), 4u);
+}
+
+// Each mode's reports carry the signature under that mode's key.
+TEST_F(CheckCycleTest, EachModeSignsWithItsOwnKey) {
+  char* const no_environment[] = {nullptr};
+  for (const Mode mode : {Mode::prod, Mode::dev}) {
+    state_.config = config::choose(mode, no_environment);
+    state_.config.tavrine_endpoint = endpoint_;
+    cycle();
+  }
+  const auto got = received();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].signature,
+            crypto::toHex(crypto::hmacSha256(TAVRINE_PROD_HMAC_KEY, got[0].body)));
+  EXPECT_EQ(got[1].signature, crypto::toHex(crypto::hmacSha256(agent::kSigningKey, got[1].body)));
+  if (std::string_view(TAVRINE_PROD_HMAC_KEY) != agent::kSigningKey) {
+    EXPECT_NE(got[0].signature, got[1].signature);
+  }
 }
 
 TEST_F(CheckCycleTest, SuccessAndFailureStatuses) {

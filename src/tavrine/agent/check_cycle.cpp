@@ -129,7 +129,7 @@ void checkOnce(AgentState& state, const CheckOptions& options) {
     handleTransmitFailure(state, "serialization error");
     return;
   }
-  const auto signature = signPayload(*report);
+  const auto signature = signPayload(*report, state.config.signing_key);
   if (!signature) {
     logger::print("Failed to sign payload: {}\n", errorName(signature.error()));
     handleTransmitFailure(state, "signing error");
