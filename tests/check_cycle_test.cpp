@@ -322,8 +322,10 @@ TEST(CheckCycle, ConnectionRefusedOnEveryAttempt) {
   options.collect = [] { return Result<DeviceTavrine>(sampleRecord()); };
   std::vector<std::chrono::milliseconds> waits;
   options.sleep = [&](std::chrono::milliseconds wait) { waits.push_back(wait); };
+  const int descriptors = test_support::openDescriptorCount();
   testing::internal::CaptureStderr();
   agent::doTavrineCheck(state, options);
+  EXPECT_EQ(test_support::openDescriptorCount(), descriptors);
   const std::string err = testing::internal::GetCapturedStderr();
   const std::string attempt =
       "error: HTTP request failed: ConnectionRefused\n"

@@ -447,6 +447,7 @@ TEST(Http, FailureNameMapping) {
   EXPECT_EQ(http::failureFromCurl(CURLE_PEER_FAILED_VERIFICATION),
             Error::CertificateVerificationFailed);
   EXPECT_EQ(http::failureFromCurl(CURLE_UNSUPPORTED_PROTOCOL), Error::UnsupportedUriScheme);
+  EXPECT_EQ(http::failureFromCurl(CURLE_UNSUPPORTED_PROTOCOL, 0, true), Error::MalformedResponse);
   EXPECT_EQ(http::failureFromCurl(CURLE_URL_MALFORMAT), Error::InvalidUrl);
   EXPECT_EQ(http::failureFromCurl(CURLE_TOO_MANY_REDIRECTS), Error::TooManyRedirects);
   EXPECT_EQ(http::failureFromCurl(CURLE_OPERATION_TIMEDOUT, 0, false), Error::Timeout);

@@ -72,7 +72,9 @@ void releaseLargeAnswerMemory() noexcept;
 
 // The name printed for a libcurl result code (a CURLcode value). `os_errno`
 // (CURLINFO_OS_ERRNO) refines connection failures; `connected` tells a
-// connect timeout (Timeout) from a stalled transfer (TransferStalled).
+// connect timeout (Timeout) from a stalled transfer (TransferStalled), and a
+// refused scheme (UnsupportedUriScheme) from an answer that is not HTTP
+// (MalformedResponse).
 [[nodiscard]] Error failureFromCurl(int curl_code, long os_errno = 0,
                                     bool connected = false) noexcept;
 
