@@ -325,8 +325,8 @@ TEST(CheckCycle, ConnectionRefusedOnEveryAttempt) {
   const int descriptors = test_support::openDescriptorCount();
   testing::internal::CaptureStderr();
   agent::doTavrineCheck(state, options);
-  EXPECT_EQ(test_support::openDescriptorCount(), descriptors);
   const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test_support::openDescriptorCount(), descriptors);
   const std::string attempt =
       "error: HTTP request failed: ConnectionRefused\n"
       "error: HTTP request failed: RequestFailed\n"
