@@ -7,6 +7,8 @@
 #include "support/servers.h"
 #include "tavrine/agent/registration.h"
 #include "tavrine/agent/report.h"
+#include "tavrine/build_config.h"
+#include "tavrine/config.h"
 #include "tavrine/crypto.h"
 
 #include <gtest/gtest.h>
@@ -186,6 +188,24 @@ TEST_F(CheckCycleTest, FourFailuresBookOneFailedCycle) {
   EXPECT_EQ(received().size(), 4u);
 }
 
+// Each mode's reports carry the signature under that mode's key.
+TEST_F(CheckCycleTest, EachModeSignsWithItsOwnKey) {
+  char* const no_environment[] = {nullptr};
+  for (const Mode mode : {Mode::prod, Mode::dev}) {
+    state_.config = config::choose(mode, no_environment);
+    state_.config.tavrine_endpoint = endpoint_;
+    cycle();
+  }
+  const auto got = received();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].signature,
+            crypto::toHex(crypto::hmacSha256(TAVRINE_PROD_HMAC_KEY, got[0].body)));
+  EXPECT_EQ(got[1].signature, crypto::toHex(crypto::hmacSha256(agent::kSigningKey, got[1].body)));
+  if (std::string_view(TAVRINE_PROD_HMAC_KEY) != agent::kSigningKey) {
+    EXPECT_NE(got[0].signature, got[1].signature);
+  }
+}
+
 TEST_F(CheckCycleTest, SuccessAndFailureStatuses) {
   for (int status : {200, 201, 202, 204, 299}) {
     script({status});
@@ -302,9 +322,11 @@ TEST(CheckCycle, ConnectionRefusedOnEveryAttempt) {
   options.collect = [] { return Result<DeviceTavrine>(sampleRecord()); };
   std::vector<std::chrono::milliseconds> waits;
   options.sleep = [&](std::chrono::milliseconds wait) { waits.push_back(wait); };
+  const int descriptors = test_support::openDescriptorCount();
   testing::internal::CaptureStderr();
   agent::doTavrineCheck(state, options);
   const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test_support::openDescriptorCount(), descriptors);
   const std::string attempt =
       "error: HTTP request failed: ConnectionRefused\n"
       "error: HTTP request failed: RequestFailed\n"

@@ -1,5 +1,7 @@
 #include "tavrine/config.h"
 
+#include "tavrine/build_config.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -75,6 +77,10 @@ TEST(ConfigTables, DevelopmentAndProductionValues) {
     EXPECT_EQ(std::string(table->update_manifest_url),
               std::string(table->update_base_url) + "/updates/manifest.json");
   }
+  // The development key stays the one the development backend verifies;
+  // the production key is the one the build was configured with.
+  EXPECT_EQ(dev.signing_key, "sample-hmac-key-for-local-test-001");
+  EXPECT_EQ(prod.signing_key, TAVRINE_PROD_HMAC_KEY);
   EXPECT_EQ(modeName(Mode::dev), "dev");
   EXPECT_EQ(modeName(Mode::prod), "prod");
 }

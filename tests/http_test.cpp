@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -335,7 +336,7 @@ TEST(Http, DefaultLimits) {
   const http::Limits limits;
   EXPECT_EQ(limits.connect_timeout, std::chrono::seconds(30));
   EXPECT_EQ(limits.stall_timeout, std::chrono::seconds(60));
-  EXPECT_EQ(limits.max_post_response, 16u * 1024 * 1024);
+  EXPECT_EQ(limits.max_post_response, 1024u * 1024);
   EXPECT_EQ(limits.max_get_response, 512u * 1024 * 1024);
 }
 
@@ -366,6 +367,36 @@ TEST(Http, OversizedAnswerFails) {
   limits.max_get_response = 5000;
   EXPECT_TRUE(http::post(sized.url("/"), "{}", {}, limits).has_value());
   EXPECT_TRUE(http::get(chunked.url("/"), {}, limits).has_value());
+}
+
+// Without a bound given, a POST answer stops at 1 MiB while a GET keeps room
+// for downloads.
+TEST(Http, DefaultBoundsOfPostAndGet) {
+  const std::string body((size_t{1} << 20) + 1, 'b');
+  RawHttpServer sized([&](const std::string& request) {
+    const bool exact = request.find(" /exact ") != std::string::npos;
+    return answer("200 OK", "", exact ? body.substr(1) : body);
+  });
+  RawHttpServer chunked([&](const std::string&) {
+    return std::optional<std::string>(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n" +
+        fmt::format("{:x}\r\n", body.size()) + body + "\r\n0\r\n\r\n");
+  });
+  testing::internal::CaptureStderr();
+  const auto posted_sized = http::post(sized.url("/over"), "{}");
+  const auto posted_chunked = http::post(chunked.url("/"), "{}");
+  const auto posted_exact = http::post(sized.url("/exact"), "{}");
+  const auto got = http::get(chunked.url("/"));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(posted_sized.has_value());
+  EXPECT_FALSE(posted_chunked.has_value());
+  ASSERT_TRUE(posted_exact.has_value());
+  EXPECT_EQ(posted_exact->body.size(), size_t{1} << 20);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->body, body);
+  EXPECT_EQ(err,
+            "error: HTTP request failed: ResponseTooLarge\n"
+            "error: HTTP request failed: ResponseTooLarge\n");
 }
 
 #ifdef CPPHTTPLIB_OPENSSL_SUPPORT
@@ -416,6 +447,7 @@ TEST(Http, FailureNameMapping) {
   EXPECT_EQ(http::failureFromCurl(CURLE_PEER_FAILED_VERIFICATION),
             Error::CertificateVerificationFailed);
   EXPECT_EQ(http::failureFromCurl(CURLE_UNSUPPORTED_PROTOCOL), Error::UnsupportedUriScheme);
+  EXPECT_EQ(http::failureFromCurl(CURLE_UNSUPPORTED_PROTOCOL, 0, true), Error::MalformedResponse);
   EXPECT_EQ(http::failureFromCurl(CURLE_URL_MALFORMAT), Error::InvalidUrl);
   EXPECT_EQ(http::failureFromCurl(CURLE_TOO_MANY_REDIRECTS), Error::TooManyRedirects);
   EXPECT_EQ(http::failureFromCurl(CURLE_OPERATION_TIMEDOUT, 0, false), Error::Timeout);

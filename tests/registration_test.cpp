@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -206,6 +207,52 @@ TEST_F(RegistrationTest, LongBodyIsCutTo500BytesInTheInfoLineOnly) {
   EXPECT_NE(err.find("info: Registration response: " + std::string(500, 'z') + "\n"),
             std::string::npos);
   EXPECT_NE(err.find("Response: " + body_ + "\n"), std::string::npos);
+}
+
+// A token is sent as a header value: one that could end the header line or
+// carry other control bytes, or is too long to send, is no token at all.
+TEST_F(RegistrationTest, TokenUnfitForAHeaderIsNotExtracted) {
+  const std::vector<std::string> tokens = {
+      "abc\r\nX-Injected: 1",
+      "abc\rdef",
+      "abc\ndef",
+      std::string("abc\0def", 7),
+      "abc\tdef",
+      "abc\x7f",
+      "\x01",
+      "abc\x1f",
+      std::string(agent::kMaxDeviceTokenSize + 1, 't'),
+  };
+  for (const auto& token : tokens) {
+    SCOPED_TRACE(::testing::PrintToString(token.substr(0, 40)));
+    state_.device_token.reset();
+    body_ = R"({"token": ")" + token + R"("})";
+    const std::string err = run(agent::Registration::not_registered);
+    EXPECT_EQ(err, prefix() + "info: Registration response status: 201\n" +
+                       "info: Registration response: " + body_.substr(0, 500) + "\n" +
+                       "ERROR: Could not extract device token from response\n" +
+                       "Response: " + body_ + "\n");
+    EXPECT_FALSE(state_.device_token.has_value());
+  }
+}
+
+TEST_F(RegistrationTest, PrintableAndHighBytesAndTheLongestTokenAreKept) {
+  const std::vector<std::string> tokens = {
+      " !~abc XYZ",
+      "caf\xc3\xa9-\x80\xff",
+      std::string(agent::kMaxDeviceTokenSize, 't'),
+  };
+  for (const auto& token : tokens) {
+    SCOPED_TRACE(::testing::PrintToString(token.substr(0, 40)));
+    state_.device_token.reset();
+    body_ = R"({"token": ")" + token + R"("})";
+    const std::string err = run(agent::Registration::registered);
+    EXPECT_TRUE(
+        err.ends_with("Device registered successfully!\nDevice token: " + token.substr(0, 8) +
+                      "..." + token.substr(token.size() < 8 ? 0 : token.size() - 8) + "\n"))
+        << err;
+    EXPECT_EQ(state_.device_token, token);
+  }
 }
 
 TEST(Registration, ConnectionFailure) {

@@ -19,6 +19,7 @@ constexpr Config kDevelopment{
     .update_manifest_url = TAVRINE_DEV_UPDATE_BASE "/updates/manifest.json",
     .interval_seconds = 30,
     .mode = Mode::dev,
+    .signing_key = kDevelopmentSigningKey,
 };
 
 constexpr Config kProduction{
@@ -31,6 +32,7 @@ constexpr Config kProduction{
     .update_manifest_url = TAVRINE_PROD_UPDATE_BASE "/updates/manifest.json",
     .interval_seconds = 60,
     .mode = Mode::prod,
+    .signing_key = TAVRINE_PROD_HMAC_KEY,
 };
 
 // Written once by option parsing, before any thread starts.

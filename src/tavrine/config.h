@@ -10,6 +10,10 @@ enum class Mode { dev, prod };
 // "dev" or "prod".
 [[nodiscard]] std::string_view modeName(Mode mode) noexcept;
 
+// The key that signs the reports of the development mode, and of the
+// production mode unless the build configures another.
+inline constexpr std::string_view kDevelopmentSigningKey = "sample-hmac-key-for-local-test-001";
+
 // One server set. The strings are static text that outlives every copy.
 struct Config {
   std::string_view api_base;
@@ -21,6 +25,8 @@ struct Config {
   std::string_view update_manifest_url;
   uint64_t interval_seconds;
   Mode mode;
+  // The HMAC key of the X-Signature header; never shown.
+  std::string_view signing_key = kDevelopmentSigningKey;
 };
 
 namespace config {

@@ -1,10 +1,13 @@
 #include "tavrine/http.h"
 
 #include "tavrine/console.h"
+#include "tavrine/platform/memory.h"
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -30,7 +33,9 @@ Error failureFromCurl(int curl_code, long os_errno, bool connected) noexcept {
   };
   switch (static_cast<CURLcode>(curl_code)) {
     case CURLE_UNSUPPORTED_PROTOCOL:
-      return Error::UnsupportedUriScheme;
+      // Once connected, this is libcurl refusing an answer without a status
+      // line (HTTP/0.9): bytes that are not HTTP, not the URL's scheme.
+      return connected ? Error::MalformedResponse : Error::UnsupportedUriScheme;
     case CURLE_URL_MALFORMAT:
       return Error::InvalidUrl;
     case CURLE_COULDNT_RESOLVE_HOST:
@@ -96,10 +101,27 @@ struct SlistDeleter {
   void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
 
+// Set when an exchange held a large answer, cleared when its memory was
+// given back.
+std::atomic<bool> large_answer_held{false};
+
 // Where the response body goes; refuses to grow past `limit`.
 struct Sink {
+  Sink() = default;
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+  ~Sink() {
+    if (largest >= kLargeAnswer) large_answer_held.store(true, std::memory_order_relaxed);
+  }
   std::string body;
   size_t limit = 0;
+  size_t largest = 0;  // the most bytes the body held
+  // The stall bound, and when a byte last moved either way.
+  std::chrono::steady_clock::duration stall_timeout{};
+  std::chrono::steady_clock::time_point last_progress{};
+  curl_off_t last_down = 0;
+  curl_off_t last_up = 0;
+  bool stalled = false;
   bool too_large = false;
   bool out_of_memory = false;
   bool connected = false;  // the connection (TLS included) was established
@@ -111,6 +133,24 @@ int onConnected(void* user, char*, char*, int, int) noexcept {
   return CURL_PREREQFUNC_OK;
 }
 #endif
+
+// Fails the transfer once no byte has moved for the stall bound since the
+// connection was made. libcurl's own low-speed check averages over several
+// seconds, so after a burst of bytes it would let a silent peer hold the
+// transfer several times the bound.
+int onProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) noexcept {
+  auto* sink = static_cast<Sink*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  if (!sink->connected || down != sink->last_down || up != sink->last_up) {
+    sink->last_progress = now;
+    sink->last_down = down;
+    sink->last_up = up;
+    return 0;
+  }
+  if (now - sink->last_progress < sink->stall_timeout) return 0;
+  sink->stalled = true;
+  return 1;  // Aborts the transfer with CURLE_ABORTED_BY_CALLBACK.
+}
 
 size_t writeBody(char* data, size_t size, size_t count, void* user) noexcept {
   auto* sink = static_cast<Sink*>(user);
@@ -125,6 +165,7 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) noexcept {
     sink->out_of_memory = true;
     return 0;
   }
+  sink->largest = sink->body.size();
   return bytes;
 }
 
@@ -203,10 +244,18 @@ Result<HttpResponse> perform(Method method, std::string_view url, std::string_vi
   // Certificates are verified against the system's trust store, host included.
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  // Never below TLS 1.2, whatever this libcurl or the system's TLS settings
+  // would allow.
+  curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   // Bounds.
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect_timeout.count()));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.stall_timeout.count()));
+  sink.stall_timeout = limits.stall_timeout;
+  sink.last_progress = std::chrono::steady_clock::now();
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &sink);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
@@ -229,8 +278,8 @@ Result<HttpResponse> perform(Method method, std::string_view url, std::string_vi
   const CURLcode code = curl_easy_perform(h);
   if (code != CURLE_OK) {
     if (sink.out_of_memory || code == CURLE_OUT_OF_MEMORY) return fail(Error::OutOfMemory);
-    Error failure = Error::ResponseTooLarge;
-    if (!sink.too_large) {
+    Error failure = sink.too_large ? Error::ResponseTooLarge : Error::TransferStalled;
+    if (!sink.too_large && !sink.stalled) {
       long os_errno = 0;
       curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &os_errno);
 #if LIBCURL_VERSION_NUM < 0x075000
@@ -253,6 +302,10 @@ Result<HttpResponse> perform(Method method, std::string_view url, std::string_vi
 }
 
 }  // namespace
+
+void releaseLargeAnswerMemory() noexcept {
+  if (large_answer_held.exchange(false, std::memory_order_relaxed)) platform::releaseFreedMemory();
+}
 
 Result<HttpResponse> post(std::string_view url, std::string_view body,
                           std::span<const HttpHeader> headers, const Limits& limits) {

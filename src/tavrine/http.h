@@ -10,7 +10,8 @@
 #include <string_view>
 
 // The two request helpers over libcurl. Each call is one complete,
-// blocking exchange on a client of its own: no connection is reused.
+// blocking exchange on a client of its own: no connection is reused. https
+// exchanges use TLS 1.2 or newer and verify the server's certificate.
 namespace http {
 
 // The "User-Agent" value of the update check's requests; the
@@ -31,18 +32,23 @@ struct HttpResponse {
 };
 
 // Bounds of one exchange: without them a silent backend would freeze the
-// check thread and a huge answer would exhaust memory. Each bound that trips fails the call with RequestFailed,
-// after the error line naming it: Timeout (connect), TransferStalled,
+// check thread and a huge answer would exhaust memory. Each bound that trips fails the call with
+// RequestFailed, after the error line naming it: Timeout (connect), TransferStalled,
 // ResponseTooLarge.
 struct Limits {
   // The TCP connection must be established within this time.
   std::chrono::milliseconds connect_timeout{30'000};
   // A transfer that moves no byte for this long fails (whole seconds).
   std::chrono::seconds stall_timeout{60};
-  // Largest response body (after decoding) accepted by post and by get.
-  size_t max_post_response = size_t{16} << 20;
+  // Largest response body (after decoding) accepted by post and by get. A
+  // POST answer is a status, a token or a few fields; a GET may be a
+  // download.
+  size_t max_post_response = size_t{1} << 20;
   size_t max_get_response = size_t{512} << 20;
 };
+
+// An answer body of at least this many bytes counts as large.
+inline constexpr size_t kLargeAnswer = size_t{256} << 10;
 
 // POST `body` to `url`. Headers sent: "Content-Type: application/json", then
 // `headers` in order. Follows no redirect: a 3xx is returned. On a failed
@@ -59,9 +65,16 @@ struct Limits {
                                        std::span<const HttpHeader> headers = {},
                                        const Limits& limits = {});
 
+// Gives the freed memory back to the operating system when an exchange
+// since the last call held a large answer (the allocator would keep its
+// pages); does nothing otherwise. Call when the answers have been let go.
+void releaseLargeAnswerMemory() noexcept;
+
 // The name printed for a libcurl result code (a CURLcode value). `os_errno`
 // (CURLINFO_OS_ERRNO) refines connection failures; `connected` tells a
-// connect timeout (Timeout) from a stalled transfer (TransferStalled).
+// connect timeout (Timeout) from a stalled transfer (TransferStalled), and a
+// refused scheme (UnsupportedUriScheme) from an answer that is not HTTP
+// (MalformedResponse).
 [[nodiscard]] Error failureFromCurl(int curl_code, long os_errno = 0,
                                     bool connected = false) noexcept;
 

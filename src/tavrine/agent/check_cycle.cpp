@@ -105,7 +105,10 @@ void handleTransmitFailure(AgentState& state, std::string_view reason) {
   setNumberedStatus(state, "Status: Reconnecting...", "Status: Reconnecting ({})", count);
 }
 
-void doTavrineCheck(AgentState& state, const CheckOptions& options) {
+namespace {
+
+// The cycle proper; it lets go of every answer before it returns.
+void checkOnce(AgentState& state, const CheckOptions& options) {
   state.check_count += 1;
   logger::print("─── Tavrine Check #{} ───\n", state.check_count);
 
@@ -126,7 +129,7 @@ void doTavrineCheck(AgentState& state, const CheckOptions& options) {
     handleTransmitFailure(state, "serialization error");
     return;
   }
-  const auto signature = signPayload(*report);
+  const auto signature = signPayload(*report, state.config.signing_key);
   if (!signature) {
     logger::print("Failed to sign payload: {}\n", errorName(signature.error()));
     handleTransmitFailure(state, "signing error");
@@ -154,6 +157,13 @@ void doTavrineCheck(AgentState& state, const CheckOptions& options) {
     logger::print("✗ Tavrine submission failed: {}\n", *failure);
   }
   handleTransmitFailure(state, "connection failed");
+}
+
+}  // namespace
+
+void doTavrineCheck(AgentState& state, const CheckOptions& options) {
+  checkOnce(state, options);
+  http::releaseLargeAnswerMemory();
 }
 
 }  // namespace agent

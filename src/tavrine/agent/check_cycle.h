@@ -1,9 +1,9 @@
 #pragma once
 
 #include "tavrine/agent/agent_state.h"
+#include "tavrine/collector.h"
 #include "tavrine/error.h"
 #include "tavrine/http.h"
-#include "tavrine/collector.h"
 
 #include <chrono>
 #include <functional>
@@ -35,7 +35,8 @@ inline constexpr size_t kAuthorizationCapacity = 128;
 inline constexpr size_t kStatusCapacity = 64;
 
 // Runs one cycle on `state`. Never fails: every problem is reported on the
-// console and the status line and ends the cycle.
+// console and the status line and ends the cycle. After a cycle that held a
+// large answer, the freed memory is given back to the system.
 void doTavrineCheck(AgentState& state, const CheckOptions& options = {});
 
 // Books a cycle that ended without a successful submission: counts it,

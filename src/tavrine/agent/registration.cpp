@@ -44,6 +44,18 @@ std::optional<std::string_view> extractToken(std::string_view body) noexcept {
   return body.substr(open + 1, close - open - 1);
 }
 
+std::optional<std::string_view> acceptDeviceToken(std::string_view body) noexcept {
+  const auto token = extractToken(body);
+  if (!token || token->size() > kMaxDeviceTokenSize) return std::nullopt;
+  for (const char c : *token) {
+    const auto byte = static_cast<unsigned char>(c);
+    // A CR or LF would end the Authorization line and start a header of the
+    // backend's choosing; the other control bytes are no header value either.
+    if (byte < 0x20 || byte == 0x7F) return std::nullopt;
+  }
+  return token;
+}
+
 Result<Registration> registerDevice(AgentState& state, const DeviceTavrine& record,
                                     const http::Limits& limits) try {
   logger::print("Registering device with backend...\n");
@@ -71,7 +83,7 @@ Result<Registration> registerDevice(AgentState& state, const DeviceTavrine& reco
   if (response->status < 200 || response->status > 299) {
     return failed("Registration failed", response->status);
   }
-  const auto token = extractToken(response->body);
+  const auto token = acceptDeviceToken(response->body);
   if (!token) {
     logger::print("ERROR: Could not extract device token from response\n");
     logger::print("Response: {}\n", response->body);

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "tavrine/agent/agent_state.h"
+#include "tavrine/collector.h"
 #include "tavrine/error.h"
 #include "tavrine/http.h"
-#include "tavrine/collector.h"
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,15 @@ enum class Registration { registered, not_registered };
 // the first two double quotes after the first "\"token\":". Nothing when
 // either quote is missing. An empty token is a token.
 [[nodiscard]] std::optional<std::string_view> extractToken(std::string_view body) noexcept;
+
+// A device token longer than this is refused.
+inline constexpr size_t kMaxDeviceTokenSize = 4096;
+
+// The token of a registration answer that can be kept: the extracted token
+// when it is at most kMaxDeviceTokenSize bytes and holds no byte below 0x20
+// and no 0x7F, since it is sent as an HTTP header value. Nothing otherwise,
+// exactly as when no token could be extracted.
+[[nodiscard]] std::optional<std::string_view> acceptDeviceToken(std::string_view body) noexcept;
 
 // Registers the device at state.config.register_endpoint. On success the
 // token is held in state.device_token. A refused or failed registration is

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tavrine/collector.h"
+#include "tavrine/config.h"
 #include "tavrine/error.h"
 
 #include <optional>
@@ -11,8 +12,9 @@
 // DeviceTavrine, and its HMAC-SHA256 signature for the X-Signature header.
 namespace agent {
 
-// The built-in 34-byte signing key, the same in both modes.
-inline constexpr std::string_view kSigningKey = "sample-hmac-key-for-local-test-001";
+// The built-in 34-byte signing key of the development mode (the production
+// mode's is Config::signing_key, fixed when the build is configured).
+inline constexpr std::string_view kSigningKey = kDevelopmentSigningKey;
 
 // Appends `value` to `out` as the inside of a JSON string: '"', '\\' and the
 // control characters below 0x20 are escaped (\" \\ \n \r \t \b \f, \u00XX for

@@ -6,9 +6,11 @@
 #include "tavrine/agent/registration.h"
 #include "tavrine/collector.h"
 #include "tavrine/config.h"
+#include "tavrine/http.h"
 #include "tavrine/immortal.h"
 #include "tavrine/logger.h"
 #include "tavrine/objc/runtime.h"
+#include "tavrine/platform/memory.h"
 #include "tavrine/tray/macos.h"
 
 #include <unistd.h>
@@ -83,6 +85,7 @@ void stopChecksAtExit() {
 }  // namespace
 
 Result<void> runAgent() {
+  platform::keepLargeBlocksOutOfTheHeap();
   AgentState& state = processState();
   printBanner();
   state.config = config::load();
@@ -93,6 +96,7 @@ Result<void> runAgent() {
   if (!device) return fail(device.error());
 
   auto registration = registerDevice(state, *device);
+  http::releaseLargeAnswerMemory();
   if (!registration) return fail(registration.error());
   if (*registration == Registration::not_registered) return {};
 
