@@ -3,8 +3,10 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -51,6 +53,15 @@ TEST_F(HeadlessConsole, CommandsUseTheMenuAndQuitEndsWithStatusZero) {
        }) {
     EXPECT_NE(ended->err.find(line), std::string::npos) << line << "\nin:\n" << ended->err;
   }
+}
+
+TEST_F(HeadlessConsole, MenuSetUpWithAFifoForCredentials) {
+  const std::string tokens = home_.path() + "/Library/Application Support/Tavrine/tokens.json";
+  std::filesystem::create_directories(std::filesystem::path(tokens).parent_path());
+  ASSERT_EQ(::mkfifo(tokens.c_str(), 0600), 0);
+  auto agent = start(true);
+  agent->writeInput("menu\n");
+  EXPECT_TRUE(agent->waitForError("menu: Login...\n", 10s)) << agent->errorOutput();
 }
 
 TEST_F(HeadlessConsole, AnswerCommandAnswersTheAlert) {
