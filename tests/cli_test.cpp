@@ -222,4 +222,29 @@ TEST_F(TavrineProcess, CredentialsThatAreNotAFileReadAsSignedOut) {
   EXPECT_EQ(test_support::readFile(target), "{\n  \"access_token\": \"a\"\n}\n");
 }
 
+TEST_F(TavrineProcess, LogThatCannotBeKeptSafely) {
+  // A FIFO in place of the log: commands neither wait for a reader nor fail.
+  std::filesystem::create_directories(std::filesystem::path(logFile()).parent_path());
+  ASSERT_EQ(::mkfifo(logFile().c_str(), 0600), 0);
+  for (const char* word : {"help", "status"}) {
+    const ProcessResult result = run({"--dev", word}, {}, 5s);
+    EXPECT_FALSE(result.timed_out) << word;
+    EXPECT_EQ(result.exit_code, 0) << word;
+    EXPECT_TRUE(result.err.starts_with("Development mode enabled (localhost:8000)\n")) << word;
+  }
+  EXPECT_EQ(run({"help"}, {}, 5s).err, kHelp);
+
+  // A relative HOME is refused for the log as for the credentials: nothing
+  // appears under the working directory.
+  TempDir work;
+  Environment env;
+  env.set.emplace_back("HOME", "relative/home");
+  const ProcessResult result = runProcess(
+      {"/bin/sh", "-c", "cd \"$1\" && exec \"$0\" --dev status", TAVRINE_BINARY, work.path()}, env,
+      "", 5s);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(result.err.ends_with("Status: Not logged in\n")) << result.err;
+  EXPECT_TRUE(std::filesystem::is_empty(work.path()));
+}
+
 }  // namespace

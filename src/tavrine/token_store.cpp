@@ -86,7 +86,7 @@ Result<void> writeReplacing(const std::string& directory, const std::string& pat
 Result<std::string> getStorageDir() {
   const auto home = environment::find("HOME");
   if (!home) return fail(Error::NoHomeDir);
-  if (!home->empty() && !home->starts_with('/')) return fail(Error::InvalidHomeDir);
+  if (!environment::isUsableHome(*home)) return fail(Error::InvalidHomeDir);
   try {
     std::string dir(*home);
     dir += kStorageSuffix;
