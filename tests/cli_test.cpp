@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -13,6 +15,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using test_support::Environment;
 using test_support::ProcessResult;
 using test_support::runProcess;
@@ -61,12 +64,13 @@ TEST(CommandLine, EveryArgumentIsReadAndTheLastModeWins) {
 // The built binary, run with a temporary HOME (or none) and no TAVRINE_ENV.
 class TavrineProcess : public ::testing::Test {
  protected:
-  ProcessResult run(std::vector<std::string> arguments, Environment env = {}) {
+  ProcessResult run(std::vector<std::string> arguments, Environment env = {},
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     arguments.insert(arguments.begin(), TAVRINE_BINARY);
     env.unset.push_back("TAVRINE_ENV");
     if (!home_unset_) env.set.emplace_back("HOME", home_.path());
     env.unset.push_back("HOME");
-    ProcessResult result = runProcess(arguments, env);
+    ProcessResult result = runProcess(arguments, env, "", timeout);
     EXPECT_EQ(result.out, "") << "nothing is ever written to standard output";
     return result;
   }
@@ -180,6 +184,67 @@ TEST_F(TavrineProcess, LogIsAppendedAcrossRuns) {
   EXPECT_EQ(test_support::readFile(logFile()),
             "earlier run\nDevelopment mode enabled (localhost:8000)\n"
             "Development mode enabled (localhost:8000)\n");
+}
+
+TEST_F(TavrineProcess, CredentialsThatAreNotAFileReadAsSignedOut) {
+  const std::string dir = std::filesystem::path(tokenFile()).parent_path();
+  std::filesystem::create_directories(dir);
+  const auto expectIgnored = [&](const char* what, const char* error) {
+    const ProcessResult result = run({"status"}, {}, 5s);
+    EXPECT_FALSE(result.timed_out) << what;
+    EXPECT_EQ(result.exit_code, 0) << what;
+    EXPECT_TRUE(result.err.ends_with(
+        fmt::format("warning: Credentials file {} is not a regular file, ignored: error.{}\n"
+                    "Status: Not logged in\n",
+                    tokenFile(), error)))
+        << what << ":\n"
+        << result.err;
+    std::filesystem::remove(tokenFile());
+  };
+  ASSERT_EQ(::mkfifo(tokenFile().c_str(), 0600), 0);
+  expectIgnored("FIFO", "NotRegularFile");
+  ASSERT_EQ(::symlink("/dev/zero", tokenFile().c_str()), 0);
+  expectIgnored("/dev/zero behind a link", "NotRegularFile");
+  std::filesystem::create_directory(tokenFile());
+  expectIgnored("directory", "IsDir");
+
+  // A link to a regular file reads as the file; logout removes the link only.
+  const std::string target = home_.path() + "/elsewhere.json";
+  writeFile(target, "{\n  \"access_token\": \"a\"\n}\n");
+  ASSERT_EQ(::symlink(target.c_str(), tokenFile().c_str()), 0);
+  ProcessResult result = run({"status"}, {}, 5s);
+  EXPECT_EQ(result.err.find("warning:"), std::string::npos) << result.err;
+  EXPECT_TRUE(result.err.ends_with("Tokens loaded from " + tokenFile() +
+                                   "\nStatus: Logged in\nDevice: Not registered\n"))
+      << result.err;
+  EXPECT_EQ(run({"logout"}, {}, 5s).exit_code, 0);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(tokenFile())));
+  EXPECT_EQ(test_support::readFile(target), "{\n  \"access_token\": \"a\"\n}\n");
+}
+
+TEST_F(TavrineProcess, LogThatCannotBeKeptSafely) {
+  // A FIFO in place of the log: commands neither wait for a reader nor fail.
+  std::filesystem::create_directories(std::filesystem::path(logFile()).parent_path());
+  ASSERT_EQ(::mkfifo(logFile().c_str(), 0600), 0);
+  for (const char* word : {"help", "status"}) {
+    const ProcessResult result = run({"--dev", word}, {}, 5s);
+    EXPECT_FALSE(result.timed_out) << word;
+    EXPECT_EQ(result.exit_code, 0) << word;
+    EXPECT_TRUE(result.err.starts_with("Development mode enabled (localhost:8000)\n")) << word;
+  }
+  EXPECT_EQ(run({"help"}, {}, 5s).err, kHelp);
+
+  // A relative HOME is refused for the log as for the credentials: nothing
+  // appears under the working directory.
+  TempDir work;
+  Environment env;
+  env.set.emplace_back("HOME", "relative/home");
+  const ProcessResult result = runProcess(
+      {"/bin/sh", "-c", "cd \"$1\" && exec \"$0\" --dev status", TAVRINE_BINARY, work.path()}, env,
+      "", 5s);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(result.err.ends_with("Status: Not logged in\n")) << result.err;
+  EXPECT_TRUE(std::filesystem::is_empty(work.path()));
 }
 
 }  // namespace

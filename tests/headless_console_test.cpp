@@ -3,8 +3,10 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -51,6 +53,30 @@ TEST_F(HeadlessConsole, CommandsUseTheMenuAndQuitEndsWithStatusZero) {
        }) {
     EXPECT_NE(ended->err.find(line), std::string::npos) << line << "\nin:\n" << ended->err;
   }
+}
+
+TEST_F(HeadlessConsole, TheTailOfAnOverlongLineIsNoCommand) {
+  auto agent = start(true);
+  agent->writeInput(std::string(5120, 'A') + "click Quit Tavrine\nmenu\n");
+  ASSERT_TRUE(agent->waitForError("menu: Quit Tavrine\n", 10s)) << agent->errorOutput();
+  EXPECT_FALSE(agent->wait(300ms)) << "the agent keeps running";
+  const std::string output = agent->errorOutput();
+  const auto too_long = output.find("error: console line too long\n");
+  ASSERT_NE(too_long, std::string::npos) << output;
+  EXPECT_EQ(output.find("error:", too_long + 1), std::string::npos) << output;
+  agent->writeInput("click Quit Tavrine\n");
+  const auto ended = agent->wait(10s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->exit_code, 0);
+}
+
+TEST_F(HeadlessConsole, MenuSetUpWithAFifoForCredentials) {
+  const std::string tokens = home_.path() + "/Library/Application Support/Tavrine/tokens.json";
+  std::filesystem::create_directories(std::filesystem::path(tokens).parent_path());
+  ASSERT_EQ(::mkfifo(tokens.c_str(), 0600), 0);
+  auto agent = start(true);
+  agent->writeInput("menu\n");
+  EXPECT_TRUE(agent->waitForError("menu: Login...\n", 10s)) << agent->errorOutput();
 }
 
 TEST_F(HeadlessConsole, AnswerCommandAnswersTheAlert) {

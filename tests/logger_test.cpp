@@ -4,7 +4,9 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -61,12 +63,32 @@ TEST(Logger, OversizedTextAndClosedLogReachOnlyTheConsole) {
   EXPECT_EQ(readFile(path), "kept\nfirst\n" + std::string(logger::kWriteBufferSize - 1, 'y') + "\n");
 }
 
+TEST(Logger, OnlyARegularFileIsKept) {
+  TempDir dir;
+  const std::string link = dir.file("agent.log");
+  ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
+  EXPECT_FALSE(logger::openAt(link));
+  EXPECT_FALSE(logger::isOpen());
+
+  // Through a link to a regular file the log is kept as before.
+  std::filesystem::remove(link);
+  test_support::writeFile(dir.file("real.log"), "");
+  ASSERT_EQ(::symlink("real.log", link.c_str()), 0);
+  ASSERT_TRUE(logger::openAt(link));
+  logger::print("through the link\n");
+  logger::close();
+  EXPECT_EQ(readFile(dir.file("real.log")), "through the link\n");
+}
+
 TEST(Logger, PathFromHome) {
   EXPECT_EQ(logger::logPathFor("/Users/me"), "/Users/me/Library/Logs/Tavrine/agent.log");
   EXPECT_EQ(logger::logPathFor(""), "/Library/Logs/Tavrine/agent.log");
+  EXPECT_FALSE(logger::logPathFor("relative/home"));
   const std::string suffix = "/Library/Logs/Tavrine/agent.log";
-  EXPECT_TRUE(logger::logPathFor(std::string(logger::kMaxLogPathLength - suffix.size(), 'h')));
-  EXPECT_FALSE(logger::logPathFor(std::string(logger::kMaxLogPathLength - suffix.size() + 1, 'h')));
+  EXPECT_TRUE(
+      logger::logPathFor("/" + std::string(logger::kMaxLogPathLength - suffix.size() - 1, 'h')));
+  EXPECT_FALSE(
+      logger::logPathFor("/" + std::string(logger::kMaxLogPathLength - suffix.size(), 'h')));
 }
 
 }  // namespace

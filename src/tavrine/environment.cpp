@@ -23,4 +23,6 @@ std::optional<std::string_view> find(std::string_view name) noexcept {
   return find(processBlock(), name);
 }
 
+bool isUsableHome(std::string_view home) noexcept { return home.empty() || home.starts_with('/'); }
+
 }  // namespace environment

@@ -16,4 +16,9 @@ namespace environment {
 // find() over the process's own environment.
 [[nodiscard]] std::optional<std::string_view> find(std::string_view name) noexcept;
 
+// Whether paths may be built under `home`: an absolute path, or empty (which
+// puts them under the root). A relative HOME would place files wherever the
+// process happens to run.
+[[nodiscard]] bool isUsableHome(std::string_view home) noexcept;
+
 }  // namespace environment

@@ -56,6 +56,7 @@
   X(AccessDenied)                                                                   \
   X(IsDir)                                                                          \
   X(NotDir)                                                                         \
+  X(NotRegularFile)                                                                 \
   X(FileTooBig)                                                                     \
   X(FileBusy)                                                                       \
   X(NameTooLong)                                                                    \

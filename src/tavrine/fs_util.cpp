@@ -34,14 +34,32 @@ Result<void> makeDirectories(const std::string& path, mode_t mode) {
   return {};
 }
 
-Result<std::string> readWholeFile(const std::string& path, size_t limit) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode) {
+  // O_NONBLOCK keeps open from waiting for the other end of a FIFO; O_NOCTTY
+  // keeps a terminal from becoming ours. Only after fstat is the file known.
+  UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
   if (!fd) return fail(errorFromErrno(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return fail(errorFromErrno(errno));
+  if (S_ISDIR(info.st_mode)) return fail(Error::IsDir);
+  if (!S_ISREG(info.st_mode)) return fail(Error::NotRegularFile);
+  if ((flags & O_NONBLOCK) == 0) {
+    const int status = ::fcntl(fd.get(), F_GETFL);
+    if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+      return fail(errorFromErrno(errno));
+    }
+  }
+  return fd;
+}
+
+Result<std::string> readWholeFile(const std::string& path, size_t limit) {
+  auto fd = openRegularFile(path, O_RDONLY);
+  if (!fd) return fail(fd.error());
   try {
     std::string text;
     char chunk[65536];
     for (;;) {
-      const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
+      const ssize_t got = ::read(fd->get(), chunk, sizeof chunk);
       if (got < 0) {
         if (errno == EINTR) continue;
         return fail(errorFromErrno(errno));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tavrine/error.h"
+#include "tavrine/unique_fd.h"
 
 #include <sys/types.h>
 
@@ -14,7 +15,15 @@ namespace fs_util {
 // is success. Fails with the errno-derived name of the first failing step.
 [[nodiscard]] Result<void> makeDirectories(const std::string& path, mode_t mode);
 
-// Reads a whole file of at most `limit` bytes. A longer file is FileTooBig.
+// Opens `path` with `flags` (O_CLOEXEC is added; `mode` applies with
+// O_CREAT) when it names a regular file, directly or through symbolic links.
+// Never waits: a directory is IsDir, a FIFO, device or socket NotRegularFile
+// (a FIFO opened for writing without a reader fails at once with NoDevice);
+// nothing stays open then.
+[[nodiscard]] Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode = 0);
+
+// Reads a whole regular file (see openRegularFile) of at most `limit` bytes.
+// A longer file is FileTooBig.
 [[nodiscard]] Result<std::string> readWholeFile(const std::string& path, size_t limit);
 
 // Writes all of `data` to `fd`, retrying short writes and EINTR.

@@ -33,6 +33,7 @@ void closeAtExit() { close(); }
 }  // namespace
 
 std::optional<std::string> logPathFor(std::string_view home) {
+  if (!environment::isUsableHome(home)) return std::nullopt;
   if (home.size() + kLogSuffix.size() > kMaxLogPathLength) return std::nullopt;
   std::string path(home);
   path += kLogSuffix;
@@ -44,13 +45,17 @@ bool openAt(const std::string& path) {
   if (slash != std::string::npos && slash > 0) {
     if (!fs_util::makeDirectories(path.substr(0, slash), 0755)) return false;
   }
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-  if (!fd) fd.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  // Only a regular file is kept: a FIFO would make every print wait for a
+  // reader, and open itself would wait for one.
+  auto fd = fs_util::openRegularFile(path, O_WRONLY | O_APPEND);
+  if (!fd && fd.error() == Error::FileNotFound) {
+    fd = fs_util::openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+  }
   if (!fd) return false;
   static const bool close_registered = std::atexit(closeAtExit) == 0;
   (void)close_registered;
   std::lock_guard guard(log().lock);
-  log().fd = std::move(fd);
+  log().fd = std::move(*fd);
   return true;
 }
 

@@ -17,12 +17,14 @@ inline constexpr size_t kWriteBufferSize = 4096;
 // Longest log path accepted.
 inline constexpr size_t kMaxLogPathLength = 512;
 
-// The log path for a given HOME value, or nothing when it would be too long.
+// The log path for a given HOME value, or nothing when HOME is relative or
+// the path would be too long.
 [[nodiscard]] std::optional<std::string> logPathFor(std::string_view home);
 
 // Opens (creating it and its directories when missing) the log under the HOME
 // of `environment_block`, positioned at its end. Failure is silent: the agent
-// then runs without a log. Returns whether a log is open.
+// then runs without a log. Anything but a regular file at the log path counts
+// as a failure and is never waited on. Returns whether a log is open.
 bool open(char* const* environment_block);
 
 // Opens the log at an explicit path (tests and tools).

@@ -1,5 +1,6 @@
 #include "tavrine/token_store.h"
 
+#include "tavrine/console.h"
 #include "tavrine/environment.h"
 #include "tavrine/fs_util.h"
 #include "tavrine/logger.h"
@@ -74,7 +75,7 @@ Result<void> writeReplacing(const std::string& directory, const std::string& pat
 Result<std::string> getStorageDir() {
   const auto home = environment::find("HOME");
   if (!home) return fail(Error::NoHomeDir);
-  if (!home->empty() && !home->starts_with('/')) return fail(Error::InvalidHomeDir);
+  if (!environment::isUsableHome(*home)) return fail(Error::InvalidHomeDir);
   try {
     std::string dir(*home);
     dir += kStorageSuffix;
@@ -149,6 +150,12 @@ Result<StoredTokens> load() {
   auto text = fs_util::readWholeFile(*path, kMaxFileSize);
   if (!text) {
     if (text.error() == Error::FileNotFound) return StoredTokens{};
+    // Something other than a file where the credentials belong is worth a
+    // word: the user reads as signed out until it is removed.
+    if (text.error() == Error::IsDir || text.error() == Error::NotRegularFile) {
+      console::warning("Credentials file {} is not a regular file, ignored: error.{}", *path,
+                       errorName(text.error()));
+    }
     return fail(text.error());
   }
   StoredTokens tokens;

@@ -47,7 +47,9 @@ inline constexpr size_t kMaxPathLength = 1024;
 [[nodiscard]] Result<std::string> getTokenFilePath();
 
 // Reads the file. A missing file is a record with every field absent and
-// prints nothing; otherwise prints "Tokens loaded from {path}".
+// prints nothing; otherwise prints "Tokens loaded from {path}". Anything but a
+// regular file (directly or behind links) is never waited on or read: it
+// fails (IsDir, NotRegularFile) after a one-line warning.
 [[nodiscard]] Result<StoredTokens> load();
 
 // Writes the whole record, replacing the file only once every byte is on
@@ -55,7 +57,7 @@ inline constexpr size_t kMaxPathLength = 1024;
 [[nodiscard]] Result<void> save(const StoredTokens& tokens);
 
 // Deletes the file (a missing file counts as deleted) and prints
-// "Tokens cleared".
+// "Tokens cleared". A symbolic link is removed itself; its target stays.
 [[nodiscard]] Result<void> clear();
 
 // Whether the stored record holds an access token. Never fails: any failure

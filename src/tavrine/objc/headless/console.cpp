@@ -51,6 +51,9 @@ void clickFromConsole(const std::string& title) {
 
 void readLines(int fd, int stop_fd, std::function<void()> on_input_ended) {
   std::string pending;
+  // Set once a line has outgrown the limit: its remainder, up to the next
+  // line feed, belongs to the refused line and is not a command of its own.
+  bool discarding = false;
   char buffer[1024];
   for (;;) {
     pollfd watched[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
@@ -65,15 +68,22 @@ void readLines(int fd, int stop_fd, std::function<void()> on_input_ended) {
     pending.append(buffer, static_cast<size_t>(got));
     size_t newline;
     while ((newline = pending.find('\n')) != std::string::npos) {
-      handleConsoleLine(pending.substr(0, newline));
+      if (discarding) {
+        discarding = false;
+      } else if (newline > kMaxLineLength) {
+        console::error("console line too long");
+      } else {
+        handleConsoleLine(pending.substr(0, newline));
+      }
       pending.erase(0, newline + 1);
     }
     if (pending.size() > kMaxLineLength) {
-      console::error("console line too long");
+      if (!discarding) console::error("console line too long");
+      discarding = true;
       pending.clear();
     }
   }
-  if (!pending.empty()) handleConsoleLine(std::move(pending));
+  if (!pending.empty() && !discarding) handleConsoleLine(std::move(pending));
   postToMainThread(std::move(on_input_ended));
 }
 
