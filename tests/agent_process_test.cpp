@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -57,6 +61,26 @@ class AgentProcess : public ::testing::Test {
   }
 
   std::string logFile() const { return home_.path() + "/Library/Logs/Tavrine/agent.log"; }
+
+  // How often the stand-ins have been called with `call` ("softwareupdate -l").
+  long callCount(const std::string& call) const {
+    std::ifstream in(tools_.file("calls.log"));
+    long count = 0;
+    for (std::string line; std::getline(in, line);) count += line == call ? 1 : 0;
+    return count;
+  }
+
+  // Waits until the stand-ins have been called `count` times with `call`;
+  // then the process group of the last such call, which the agent starts in
+  // a group of its own. -1 after `timeout`.
+  pid_t waitForCall(const std::string& call, const std::string& key, long count,
+                    std::chrono::milliseconds timeout) const {
+    for (auto deadline = std::chrono::steady_clock::now() + timeout;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+      if (callCount(call) >= count) return std::stoi(readFile(tools_.file(key + ".pid")));
+    }
+    return -1;
+  }
 
   // Waits until the server holds a report from the stand-in device.
   bool waitForReport(const devserver::DevServer& server, uint64_t count = 1) {
@@ -155,6 +179,64 @@ TEST_F(AgentProcess, SigtermDuringACycleEndsAtOnce) {
   const std::string log = readFile(logFile());
   EXPECT_NE(log.find("─── Tavrine Check #1 ───\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("submitted successfully"), std::string::npos) << log;
+}
+
+// Whether every process of `group` has ended within `limit`.
+bool groupEndsWithin(pid_t group, std::chrono::milliseconds limit) {
+  for (auto deadline = std::chrono::steady_clock::now() + limit;
+       std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+    if (test_support::processGroupHasEnded(group)) return true;
+  }
+  return test_support::processGroupHasEnded(group);
+}
+
+TEST_F(AgentProcess, TerminationSignalDuringStartUpEndsWithStatusZeroAndNoTool) {
+  // The first tool of the start-up collection hangs; no server is needed, as
+  // the agent never gets to registration.
+  writeFile(tools_.file("defaults-idle-time.sleep"), "30\n");
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal_number);
+    ::unlink(tools_.file("calls.log").c_str());
+    BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+    const pid_t tool = waitForCall("defaults -currentHost read com.apple.screensaver idleTime",
+                                   "defaults-idle-time", 1, 30s);
+    ASSERT_GT(tool, 0) << agent.errorOutput();
+    agent.signal(signal_number);
+    // Well inside the stand-in's 30 s: the agent did not wait for the tool.
+    const auto ended = agent.wait(10s);
+    ASSERT_TRUE(ended) << agent.errorOutput();
+    EXPECT_EQ(ended->term_signal, 0);
+    EXPECT_EQ(ended->exit_code, 0) << agent.errorOutput();
+    const std::string err = agent.errorOutput();
+    EXPECT_TRUE(err.ends_with("Collecting device information...\n")) << err;
+    EXPECT_TRUE(groupEndsWithin(tool, 5s)) << "the tool under way outlived the agent";
+    EXPECT_EQ(callCount("softwareupdate -l"), 0) << "a tool was started after the signal";
+  }
+}
+
+TEST_F(AgentProcess, QuitOrSigtermDuringACycleLeavesNoToolBehind) {
+  // The start-up collection's update listing answers at once, the first
+  // cycle's hangs.
+  writeFile(tools_.file("softwareupdate-list.later.sleep"), "30\n");
+  devserver::DevServer server(quietServerOnPort8000());
+  ASSERT_TRUE(server.start());
+  for (const bool quit : {true, false}) {
+    SCOPED_TRACE(quit ? "Quit Tavrine" : "SIGTERM");
+    ::unlink(tools_.file("calls.log").c_str());
+    BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment(), /*pipe_stdin=*/true);
+    const pid_t tool = waitForCall("softwareupdate -l", "softwareupdate-list", 2, 60s);
+    ASSERT_GT(tool, 0) << agent.errorOutput();
+    ASSERT_TRUE(agent.waitForError("─── Tavrine Check #1 ───\n", 10s)) << agent.errorOutput();
+    if (quit) {
+      agent.writeInput("click Quit Tavrine\n");
+    } else {
+      agent.signal(SIGTERM);
+    }
+    const auto ended = agent.wait(10s);
+    ASSERT_TRUE(ended) << agent.errorOutput();
+    EXPECT_EQ(ended->exit_code, 0) << agent.errorOutput();
+    EXPECT_TRUE(groupEndsWithin(tool, 5s)) << "the hung update listing outlived the agent";
+  }
 }
 
 TEST_F(AgentProcess, ServerDownEndsCleanlyWithoutMenu) {

@@ -5,6 +5,7 @@
 #include "tavrine/collector_checks.h"
 #include "tavrine/platform/command_runner.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Readable failures for whole records.
@@ -505,6 +507,63 @@ TEST(Collection, SpentTimeLimitLeavesTheRemainingChecksUnknown) {
                                                     "com.apple.screensaver idleTime"});
   EXPECT_EQ(console, "warning: Failed to get macOS version: error.Timeout\n");
   EXPECT_EQ(test_support::childProcessCount(), 0);
+}
+
+TEST(Collection, AMisbehavingToolReadsAsFailedAndLeavesNothingBehind) {
+  // The disk encryption tool misbehaves in each way in turn; it would say
+  // "On" if its output were taken. The checks after it still run.
+  struct Case {
+    const char* name;
+    std::optional<std::string> script;  // nothing: no such file
+    mode_t mode;
+    CheckStatus expected;
+  };
+  const std::vector<Case> cases = {
+      {"answers", "echo 'FileVault is On.'", 0755, E},
+      {"hangs", "echo 'FileVault is On.'; exec sleep 30", 0755, U},
+      {"floods 10 MiB", "echo 'FileVault is On.'; head -c 10485760 /dev/zero", 0755, U},
+      {"dies of a signal", "echo 'FileVault is On.'; kill -KILL $$", 0755, U},
+      {"stops itself", "echo 'FileVault is On.'; kill -STOP $$", 0755, U},
+      {"is not executable", "echo 'FileVault is On.'", 0644, U},
+      {"is missing", std::nullopt, 0755, U},
+      {"leaves a helper holding the pipe",
+       "sleep 30 & echo $! > helper.pid; echo 'FileVault is On.'", 0755, U},
+  };
+  StandIns tools;
+  tools.answer("hostname", "studio.local\n");
+  test_support::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string tool = dir.file(std::string("fdesetup-") + std::to_string(&c - &cases[0]));
+    if (c.script) {
+      test_support::writeFile(tool,
+                              "#!/bin/sh\ncd '" + dir.path() + "' || exit 1\n" + *c.script + "\n");
+      ASSERT_EQ(::chmod(tool.c_str(), c.mode), 0);
+    }
+    auto table = StandIns::tools();
+    table.fdesetup = tool;
+    table.time_limit = 1s;
+    const int descriptors = test_support::openDescriptorCount();
+    const int children = test_support::childProcessCount();
+
+    const auto start = std::chrono::steady_clock::now();
+    auto record = tavrine::collect(table);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s) << "waited for the tool itself";
+    EXPECT_EQ(checkStatusName(record->disk_encryption), checkStatusName(c.expected));
+    EXPECT_EQ(record->hostname, "studio.local");
+    EXPECT_EQ(test_support::openDescriptorCount(), descriptors);
+    EXPECT_EQ(test_support::childProcessCount(), children);
+  }
+  const std::string helper = test_support::readFile(dir.file("helper.pid"));
+  ASSERT_FALSE(helper.empty());
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while (!test_support::processHasEnded(std::stoi(helper)) &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(test_support::processHasEnded(std::stoi(helper)))
+      << "the helper outlived its tool's time limit";
 }
 
 TEST(Collection, OnThisMachineWithTheRealTools) {

@@ -5,6 +5,8 @@
 #include "support/temp_dir.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -178,6 +180,47 @@ TEST(CommandRunner, TimeLimitKillsHelpersHoldingThePipe) {
   const std::string helper = test_support::readFile(pid_file);
   ASSERT_FALSE(helper.empty());
   EXPECT_TRUE(endsWithin(std::stoi(helper), 2s)) << "the helper outlived the time limit";
+}
+
+// Ignores `signal_number` in this process for the life of the object.
+class IgnoredSignal {
+ public:
+  explicit IgnoredSignal(int signal_number) : signal_number_(signal_number) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(signal_number_, &ignore, &previous_);
+  }
+  IgnoredSignal(const IgnoredSignal&) = delete;
+  IgnoredSignal& operator=(const IgnoredSignal&) = delete;
+  ~IgnoredSignal() { ::sigaction(signal_number_, &previous_, nullptr); }
+
+ private:
+  int signal_number_;
+  struct sigaction previous_ {};
+};
+
+TEST(CommandRunner, ChildrenStartWithDefaultSignalsWhateverThisProcessSet) {
+  // An ignored disposition survives exec: the tool would shrug the signal off
+  // and print "survived".
+  const std::pair<const char*, int> signals[] = {
+      {"INT", SIGINT}, {"TERM", SIGTERM}, {"PIPE", SIGPIPE}, {"HUP", SIGHUP}};
+  for (const auto& [name, signal_number] : signals) {
+    SCOPED_TRACE(name);
+    const IgnoredSignal ignored(signal_number);
+    const auto script = shell(std::string("kill -") + name + " $$; echo survived");
+    EXPECT_EQ(execCommand(script), fail(Error::CommandFailed));
+    EXPECT_EQ(execCommandAllowFail(script), std::nullopt);
+  }
+  // A signal blocked in the calling thread is not blocked in the child.
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigset_t previous;
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+  const auto masked = execCommand(shell("kill -TERM $$; echo survived"));
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, &previous, nullptr), 0);
+  EXPECT_EQ(masked, fail(Error::CommandFailed));
 }
 
 TEST(CommandRunner, LeavesNoDescriptorOrChildBehind) {

@@ -3,6 +3,7 @@
 #include "tavrine/collector_checks.h"
 #include "tavrine/console.h"
 #include "tavrine/platform/command_runner.h"
+#include "tavrine/platform/stop_request.h"
 
 #include <chrono>
 #include <new>
@@ -98,7 +99,10 @@ DeviceTavrine gather(const Tools& tools) {
   if (auto version = run.strict({tools.sw_vers, "-productVersion"}, limit)) {
     record.os_version = std::move(*version);
   } else {
-    console::warning("Failed to get macOS version: error.{}", errorName(version.error()));
+    // A collection cut short by a stop request is thrown away: no warning.
+    if (version.error() != Error::Canceled) {
+      console::warning("Failed to get macOS version: error.{}", errorName(version.error()));
+    }
     record.os_version = "unknown";
   }
   record.disk_encryption =
@@ -164,7 +168,11 @@ Result<DeviceTavrine> collect() { return collect(Tools{}); }
 
 Result<DeviceTavrine> collect(const Tools& tools) {
   try {
-    return gather(tools);
+    DeviceTavrine record = gather(tools);
+    // The checks after the request read as failed, so the record would
+    // misreport the device.
+    if (platform::stopRequested()) return fail(Error::Canceled);
+    return record;
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }

@@ -78,7 +78,9 @@ struct Tools {
 // Collects the device's tavrine by running the OS tools one after another.
 // Never fails because a tool failed: each check falls back to its default,
 // as do the checks left once the collection's time limit is spent.
-// Only OutOfMemory. The one message is a warning on standard error when the
+// Fails only with OutOfMemory, or Canceled when the process was asked to stop
+// while collecting (platform::requestStop: the tool under way is killed, the
+// rest are not run). The one message is a warning on standard error when the
 // OS version cannot be read.
 [[nodiscard]] Result<DeviceTavrine> collect();
 

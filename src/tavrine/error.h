@@ -24,6 +24,7 @@
   X(CommandFailed)                                                                  \
   X(StreamTooLong)                                                                  \
   X(Timeout)                                                                        \
+  X(Canceled)                                                                       \
   /* HTTP. */                                                                       \
   X(RequestFailed)                                                                  \
   X(ConnectionRefused)                                                              \

@@ -79,4 +79,8 @@ int childProcessCount();
 // Whether `pid` no longer runs: gone, or a zombie waiting to be reaped.
 bool processHasEnded(pid_t pid);
 
+// Whether no process of the process group `group` runs any more (zombies
+// waiting for a reaper count as ended).
+bool processGroupHasEnded(pid_t group);
+
 }  // namespace test_support

@@ -61,4 +61,21 @@ bool processHasEnded(pid_t pid) {
   return info.pbi_status == SZOMB;
 }
 
+bool processGroupHasEnded(pid_t group) {
+  std::vector<pid_t> pids(64);
+  for (;;) {
+    const int buffer_size = static_cast<int>(pids.size() * sizeof(pid_t));
+    const int got =
+        proc_listpids(PROC_PGRP_ONLY, static_cast<uint32_t>(group), pids.data(), buffer_size);
+    if (got < 0) return false;
+    if (got < buffer_size) {
+      for (size_t i = 0; i < static_cast<size_t>(got) / sizeof(pid_t); ++i) {
+        if (pids[i] > 0 && !processHasEnded(pids[i])) return false;
+      }
+      return true;
+    }
+    pids.resize(pids.size() * 2);
+  }
+}
+
 }  // namespace test_support

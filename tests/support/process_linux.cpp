@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace test_support {
@@ -44,6 +45,31 @@ bool processHasEnded(pid_t pid) {
   // The state follows the command name, which may itself hold parentheses.
   const auto paren = text.rfind(')');
   return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'Z';
+}
+
+bool processGroupHasEnded(pid_t group) {
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return false;
+  bool ended = true;
+  while (dirent* entry = readdir(processes)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // After the command name: state, parent, process group.
+    const auto paren = text.rfind(')');
+    if (paren == std::string::npos) continue;
+    std::istringstream fields(text.substr(paren + 1));
+    char state = 0;
+    pid_t parent = 0;
+    pid_t process_group = 0;
+    if (!(fields >> state >> parent >> process_group)) continue;
+    if (process_group == group && state != 'Z') {
+      ended = false;
+      break;
+    }
+  }
+  closedir(processes);
+  return ended;
 }
 
 }  // namespace test_support

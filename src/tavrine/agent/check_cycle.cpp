@@ -118,6 +118,8 @@ void checkOnce(AgentState& state, const CheckOptions& options) {
   } catch (const std::bad_alloc&) {
     record = fail(Error::OutOfMemory);
   }
+  // Cut short because the process is ending: nothing to book or send.
+  if (!record && record.error() == Error::Canceled) return;
   if (!record) {
     logger::print("Failed to collect tavrine: {}\n", errorName(record.error()));
     handleTransmitFailure(state, "collection error");

@@ -10,7 +10,9 @@
 #include "tavrine/immortal.h"
 #include "tavrine/logger.h"
 #include "tavrine/objc/runtime.h"
+#include "tavrine/platform/child_process.h"
 #include "tavrine/platform/memory.h"
+#include "tavrine/platform/stop_request.h"
 #include "tavrine/tray/macos.h"
 
 #include <unistd.h>
@@ -73,8 +75,12 @@ Result<void> startCheckThread(AgentState& state) {
 // exits: the libraries' own exit handlers tear down state that a cycle uses
 // (the TLS and hashing library's locks, for one). So the checks are stopped,
 // and the cycle lock is taken and kept for good; when a cycle holds it, the
-// process ends at once, its log closed, without those handlers.
+// process ends at once, its log closed, without those handlers. Either way
+// no destructor runs for a tool under way, so its group is killed here;
+// the stop request first, so that the cycle starts no tool after it.
 void stopChecksAtExit() {
+  platform::requestStop();
+  platform::killLiveChildren();
   CheckPacer& pacer = processPacer();
   if (TrayState* tray = processState().tray.load()) stopChecks(*tray, pacer);
   if (pacer.cycleLock().try_lock()) return;  // kept locked until the end
@@ -86,6 +92,10 @@ void stopChecksAtExit() {
 
 Result<void> runAgent() {
   platform::keepLargeBlocksOutOfTheHeap();
+  // From here on SIGINT and SIGTERM request a stop instead of killing the
+  // process: each start-up step gives up at once (the tool under way is
+  // killed), and the agent ends with status 0 at the next step.
+  objc::handleTerminationSignals();
   AgentState& state = processState();
   printBanner();
   state.config = config::load();
@@ -93,12 +103,15 @@ Result<void> runAgent() {
 
   logger::print("Collecting device information...\n");
   auto device = tavrine::collect();
+  if (!device && device.error() == Error::Canceled) return {};
   if (!device) return fail(device.error());
+  if (platform::stopRequested()) return {};
 
   auto registration = registerDevice(state, *device);
   http::releaseLargeAnswerMemory();
   if (!registration) return fail(registration.error());
   if (*registration == Registration::not_registered) return {};
+  if (platform::stopRequested()) return {};
 
   logger::print("Initializing system tray...\n");
   std::unique_ptr<TrayState> tray;
@@ -107,7 +120,6 @@ Result<void> runAgent() {
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
-  objc::handleTerminationSignals();
   if (auto menu = tray::macos::setupMenu(state.cocoa); !menu) return fail(menu.error());
   state.tray.store(tray.get());
   tray::macos::showNotification(state.cocoa, "Device Trust Agent is running");

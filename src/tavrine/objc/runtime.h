@@ -50,9 +50,11 @@ class AutoreleasePool {
 // may touch the user interface.
 [[nodiscard]] bool isMainThread() noexcept;
 
-// Routes SIGINT and SIGTERM to the application: once its loop runs, either
-// signal sends terminate: to it from the main thread. Nothing unsafe happens
-// inside the signal handler. Safe to call more than once.
+// Routes SIGINT and SIGTERM to the application: either signal requests a stop
+// of the whole process at once (platform::requestStop), and once the
+// application loop runs it sends terminate: to the application from the main
+// thread. Nothing unsafe happens inside the signal handler. Safe to call more
+// than once.
 void handleTerminationSignals() noexcept;
 
 // A class used as a message receiver.

@@ -1,6 +1,8 @@
 // The bridge onto the real Objective-C runtime and AppKit.
 #include "tavrine/objc/runtime.h"
 
+#include "tavrine/platform/stop_request.h"
+
 #include <dispatch/dispatch.h>
 #include <objc/message.h>
 #include <objc/runtime.h>
@@ -61,19 +63,29 @@ void terminateApplication(void*) {
   send<void>(app, objc::sel_registerName("terminate:"), Id{});
 }
 
+// Runs on a queue of its own, so that a signal is seen while the main thread
+// is still busy starting up (collecting, registering) and drains nothing: the
+// stop request reaches the work under way at once, and terminate: follows
+// once the application loop runs.
+void onTerminationSignal(void*) {
+  platform::requestStop();
+  dispatch_async_f(dispatch_get_main_queue(), nullptr, terminateApplication);
+}
+
 }  // namespace
 
 void handleTerminationSignals() noexcept {
   static std::once_flag once;
   std::call_once(once, [] {
+    dispatch_queue_t queue = dispatch_queue_create("tavrine.termination-signals", nullptr);
     for (const int signal_number : {SIGINT, SIGTERM}) {
-      // The dispatch source sees the signal only once its default action is off.
+      // The dispatch source sees the signal only once its default action is
+      // off. Children get the default back when they are started.
       std::signal(signal_number, SIG_IGN);
-      dispatch_source_t source =
-          dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<uintptr_t>(signal_number),
-                                 0, dispatch_get_main_queue());
-      dispatch_source_set_event_handler_f(source, terminateApplication);
-      dispatch_resume(source);  // kept for the life of the process
+      dispatch_source_t source = dispatch_source_create(
+          DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<uintptr_t>(signal_number), 0, queue);
+      dispatch_source_set_event_handler_f(source, onTerminationSignal);
+      dispatch_resume(source);  // kept, with its queue, for the life of the process
     }
   });
 }

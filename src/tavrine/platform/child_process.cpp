@@ -1,6 +1,7 @@
 #include "tavrine/platform/child_process.h"
 
 #include "tavrine/platform/child_process_os.h"
+#include "tavrine/platform/stop_request.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <thread>
@@ -68,7 +70,33 @@ Result<void> check(int rc) noexcept {
   return {};
 }
 
+// The live record: a slot per child that may be alive at once, holding 0
+// when free, kReservedSlot while a spawn is under way, else the pid (and
+// process group id) of a child not yet reaped. Atomics only, so that an exit
+// handler or a signal handler can read it whatever another thread is doing.
+constexpr pid_t kReservedSlot = -1;
+std::atomic<pid_t> live_children[kLiveChildSlots];
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+int reserveSlot() noexcept {
+  for (int slot = 0; slot < kLiveChildSlots; ++slot) {
+    pid_t expected = 0;
+    if (live_children[slot].compare_exchange_strong(expected, kReservedSlot)) return slot;
+  }
+  return -1;
+}
+
 }  // namespace
+
+void killLiveChildren() noexcept {
+  for (std::atomic<pid_t>& entry : live_children) {
+    const pid_t pid = entry.load();
+    if (pid <= 0) continue;
+    // As in terminate(): the group, and the child itself in case it left it.
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+  }
+}
 
 int pollTimeoutMs(Deadline deadline) noexcept {
   const auto left = deadline - std::chrono::steady_clock::now();
@@ -111,13 +139,17 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
 
   // Its own process group, so that a timeout can take down the helpers a
   // tool starts as well; they could otherwise hold the pipe open. A clean
-  // signal state, whatever this thread has blocked or the agent has set up.
+  // signal state, whatever this thread has blocked or the agent has set up:
+  // an ignored disposition survives exec, and the agent ignores the
+  // termination signals where it routes them elsewhere.
   short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   sigset_t none;
   sigemptyset(&none);
   sigset_t defaults;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) {
+    sigaddset(&defaults, signal_number);
+  }
   if (auto ok = check(::posix_spawnattr_setpgroup(&attributes.get(), 0)); !ok) {
     return fail(ok.error());
   }
@@ -134,26 +166,47 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
     return fail(ok.error());
   }
 
+  // The slot is taken before the child exists, so that no child can ever be
+  // alive without being on the record.
+  const int slot = reserveSlot();
+  if (slot < 0) return fail(Error::SystemResources);
   pid_t pid = -1;
   // An execution failure (no such file, no permission) comes back here as the
   // return value; the C library has already reaped the failed child.
   const int rc = ::posix_spawn(&pid, path.c_str(), &actions.get(), &attributes.get(),
                                args.data(), environ);
-  if (rc != 0) return fail(errorFromErrno(rc));
-  return ChildProcess(pid, std::move(read_end));
+  if (rc != 0) {
+    live_children[slot].store(0);
+    return fail(errorFromErrno(rc));
+  }
+  live_children[slot].store(pid);
+  // A stop requested meanwhile may have read the record before the pid was
+  // on it (the flag is set before the record is read, the pid stored before
+  // the flag is read here): the child must not outlive the process.
+  if (stopRequested()) ::kill(-pid, SIGKILL);
+  return ChildProcess(pid, std::move(read_end), slot);
   // write_end closes here: from now on only the child holds the pipe open.
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), output_(std::move(other.output_)) {}
+    : pid_(std::exchange(other.pid_, -1)),
+      output_(std::move(other.output_)),
+      slot_(std::exchange(other.slot_, -1)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     terminate();
     pid_ = std::exchange(other.pid_, -1);
     output_ = std::move(other.output_);
+    slot_ = std::exchange(other.slot_, -1);
   }
   return *this;
+}
+
+void ChildProcess::forget() noexcept {
+  if (slot_ < 0) return;
+  live_children[slot_].store(0);
+  slot_ = -1;
 }
 
 ChildProcess::~ChildProcess() { terminate(); }
@@ -165,6 +218,7 @@ void ChildProcess::terminate() noexcept {
     // the group.
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
+    forget();
     while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
@@ -176,8 +230,11 @@ Result<ExitStatus> ChildProcess::wait(Deadline deadline) {
   if (pid_ <= 0) return fail(Error::InvalidArgument);
   if (awaitChange(pid_, deadline) == ChildState::running) {
     terminate();
-    return fail(Error::Timeout);
+    return fail(stopRequested() ? Error::Canceled : Error::Timeout);
   }
+  // Off the record before the call that may reap it; a stopped child, which
+  // the call does not reap, is killed and reaped just below.
+  forget();
   int status = 0;
   pid_t reaped;
   do {
@@ -221,7 +278,7 @@ ChildState awaitChangeByPolling(pid_t pid, Deadline deadline) noexcept {
     const ChildState state = peekState(pid);
     if (state != ChildState::running) return state;
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return ChildState::running;
+    if (now >= deadline || stopRequested()) return ChildState::running;
     std::this_thread::sleep_for(std::min<Deadline::duration>(interval, deadline - now));
     interval = std::min(interval * 2, std::chrono::microseconds(10000));
   }

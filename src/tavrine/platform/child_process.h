@@ -34,11 +34,19 @@ inline constexpr std::chrono::milliseconds kStopCheckInterval{100};
 // never ends before the deadline, 0 once it has passed, capped at INT_MAX.
 [[nodiscard]] int pollTimeoutMs(Deadline deadline) noexcept;
 
+// How many children may be alive at once: each is recorded for
+// killLiveChildren(), and a spawn beyond this fails with SystemResources.
+inline constexpr int kLiveChildSlots = 64;
+
 // One child started in its own process group, with its standard output on a
-// close-on-exec pipe and its standard error on the null device. Whoever holds
-// the object owns the child: unless wait() has reaped it, the destructor kills
-// the whole group with SIGKILL and reaps the child, so no path can leave a
-// zombie, a stray helper or a descriptor behind.
+// close-on-exec pipe and its standard error on the null device, and with
+// SIGINT, SIGTERM, SIGPIPE and SIGHUP at their defaults and no signal blocked,
+// whatever this process has set. Whoever holds the object owns the child:
+// unless wait() has reaped it, the destructor kills the whole group with
+// SIGKILL and reaps the child, so no path can leave a zombie, a stray helper
+// or a descriptor behind. Until it is reaped its group is also on the
+// process-wide record that killLiveChildren() uses, for the ways out that run
+// no destructor.
 class ChildProcess {
  public:
   // Starts the program at `path` (used as given, no lookup) with `argv`,
@@ -58,8 +66,10 @@ class ChildProcess {
   [[nodiscard]] int output() const noexcept { return output_.get(); }
 
   // Waits until the child has ended and reaps it. When `deadline` passes
-  // first, the group is killed and reaped and the result is Timeout. A
-  // stopped child is killed and reaped as well; its status says `stopped`.
+  // first, the group is killed and reaped and the result is Timeout; when a
+  // stop is requested first (platform::requestStop), the same, and the result
+  // is Canceled. A stopped child is killed and reaped as well; its status
+  // says `stopped`.
   [[nodiscard]] Result<ExitStatus> wait(Deadline deadline);
 
   // Whether the child is stopped right now (it stays unreaped).
@@ -70,14 +80,29 @@ class ChildProcess {
   void terminate() noexcept;
 
  private:
-  ChildProcess(pid_t pid, UniqueFd output) noexcept : pid_(pid), output_(std::move(output)) {}
+  ChildProcess(pid_t pid, UniqueFd output, int slot) noexcept
+      : pid_(pid), output_(std::move(output)), slot_(slot) {}
+
+  // Takes the child off the live record; called before it can be reaped, so
+  // that killLiveChildren() never aims at a reused process id.
+  void forget() noexcept;
 
   pid_t pid_ = -1;  // also the process group id; -1 once reaped
   UniqueFd output_;
+  int slot_ = -1;  // its place on the live record, -1 when off it
 };
 
+// Kills the process group of every child that a ChildProcess holds and has
+// not reaped, with SIGKILL, without reaping them. For the ways out of the
+// process that run no destructor (an exit handler, _exit, a restart by exec).
+// Request the stop (platform::requestStop) before: a child that another
+// thread starts meanwhile is then killed by its own spawn. Async-signal-safe
+// and lock-free; any thread.
+void killLiveChildren() noexcept;
+
 // Waits until the unreaped child `pid` has ended or stopped (without reaping
-// it) or `deadline` passes (then `running`). Each OS supplies its own.
+// it), or `deadline` passes or a stop is requested (then `running`). Each OS
+// supplies its own.
 [[nodiscard]] ChildState awaitChange(pid_t pid, Deadline deadline) noexcept;
 
 // The portable fallback of awaitChange: asks waitid() at growing intervals.

@@ -1,5 +1,6 @@
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/child_process_os.h"
+#include "tavrine/platform/stop_request.h"
 
 #include <sys/event.h>
 #include <unistd.h>
@@ -30,17 +31,26 @@ ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
     if (errno == ESRCH) return ChildState::ended;
     return awaitChangeByPolling(pid, deadline);
   }
+  // The stop descriptor wakes the wait when the process is asked to stop.
+  // Without it the flag is still seen at the next slice.
+  if (const int stop_fd = stopWakeFd(); stop_fd >= 0) {
+    struct kevent stop_change;
+    EV_SET(&stop_change, static_cast<uintptr_t>(stop_fd), EVFILT_READ, EV_ADD, 0, 0, nullptr);
+    [[maybe_unused]] const int added = ::kevent(queue.get(), &stop_change, 1, nullptr, 0, nullptr);
+  }
   const int slice = static_cast<int>(kStopCheckInterval.count());
   for (;;) {
     // Also covers a child that ended just before the registration took hold.
     const ChildState state = peekState(pid);
     if (state != ChildState::running) return state;
-    if (std::chrono::steady_clock::now() >= deadline) return ChildState::running;
+    if (std::chrono::steady_clock::now() >= deadline || stopRequested()) {
+      return ChildState::running;
+    }
     const int ms = std::min(pollTimeoutMs(deadline), slice);
     const timespec slice_time{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     struct kevent event;
     const int ready = ::kevent(queue.get(), nullptr, 0, &event, 1, &slice_time);
-    if (ready > 0) return ChildState::ended;
+    if (ready > 0 && event.filter == EVFILT_PROC) return ChildState::ended;
     if (ready < 0 && errno != EINTR) return awaitChangeByPolling(pid, deadline);
   }
 }

@@ -1,5 +1,6 @@
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/child_process_os.h"
+#include "tavrine/platform/stop_request.h"
 
 #include <poll.h>
 #include <sched.h>
@@ -26,18 +27,22 @@ ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
   }
   // A process descriptor becomes readable when the child ends, which lets the
   // wait honour the deadline without a busy loop or a process-wide SIGCHLD
-  // handler. Kernels or sandboxes without it get the polling fallback.
+  // handler. Kernels or sandboxes without it get the polling fallback. The
+  // stop descriptor wakes the wait when the process is asked to stop (poll
+  // skips it when it is -1).
   const long raw = ::syscall(SYS_pidfd_open, pid, 0);
   if (raw < 0) return awaitChangeByPolling(pid, deadline);
   const UniqueFd pidfd(static_cast<int>(raw));  // close-on-exec by definition
-  pollfd entry{pidfd.get(), POLLIN, 0};
+  pollfd entries[2] = {{pidfd.get(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}};
   const int slice = static_cast<int>(kStopCheckInterval.count());
   for (;;) {
     const ChildState state = peekState(pid);
     if (state != ChildState::running) return state;
-    if (std::chrono::steady_clock::now() >= deadline) return ChildState::running;
-    const int ready = ::poll(&entry, 1, std::min(pollTimeoutMs(deadline), slice));
-    if (ready > 0) return ChildState::ended;
+    if (std::chrono::steady_clock::now() >= deadline || stopRequested()) {
+      return ChildState::running;
+    }
+    const int ready = ::poll(entries, 2, std::min(pollTimeoutMs(deadline), slice));
+    if (ready > 0 && entries[0].revents != 0) return ChildState::ended;
     if (ready < 0 && errno != EINTR) return awaitChangeByPolling(pid, deadline);
   }
 }

@@ -2,6 +2,7 @@
 
 #include "tavrine/environment.h"
 #include "tavrine/platform/child_process.h"
+#include "tavrine/platform/stop_request.h"
 
 #include <poll.h>
 #include <sys/stat.h>
@@ -23,19 +24,22 @@ struct Captured {
 
 // Reads the child's output to end of file, keeping at most kOutputLimit
 // bytes. Ends early, with what it has, when the child is stopped: a stopped
-// child neither writes nor closes the pipe.
+// child neither writes nor closes the pipe. Gives up with Canceled when the
+// process is asked to stop.
 Result<std::string> readOutput(const ChildProcess& child, Deadline deadline) {
   std::string output;
   char chunk[16384];
-  pollfd entry{child.output(), POLLIN, 0};
+  pollfd entries[2] = {{child.output(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}};
+  pollfd& entry = entries[0];
   const int slice = static_cast<int>(kStopCheckInterval.count());
   for (;;) {
-    const int ready = ::poll(&entry, 1, std::min(pollTimeoutMs(deadline), slice));
+    if (stopRequested()) return fail(Error::Canceled);
+    const int ready = ::poll(entries, 2, std::min(pollTimeoutMs(deadline), slice));
     if (ready < 0) {
       if (errno == EINTR) continue;
       return fail(errorFromErrno(errno));
     }
-    if (ready == 0) {
+    if (entry.revents == 0) {
       if (std::chrono::steady_clock::now() >= deadline) return fail(Error::Timeout);
       if (child.stopped()) return output;
       continue;
@@ -64,9 +68,11 @@ Deadline deadlineAfter(std::chrono::milliseconds limit) noexcept {
 }
 
 // Starts, reads and reaps one command. On every failure the child (and its
-// group) is killed and reaped by the ChildProcess on the way out.
+// group) is killed and reaped by the ChildProcess on the way out. Once the
+// process is asked to stop, nothing more is started.
 Result<Captured> run(const std::vector<std::string>& argv, std::chrono::milliseconds time_limit) {
   if (argv.empty()) return fail(Error::InvalidArgument);
+  if (stopRequested()) return fail(Error::Canceled);
   const Deadline deadline = deadlineAfter(time_limit);
   auto path = findProgram(argv.front());
   if (!path) return fail(path.error());

@@ -26,8 +26,9 @@ inline constexpr std::string_view kDefaultSearchPath = "/usr/local/bin:/bin/:/us
 // error (FileNotFound for a program found nowhere), StreamTooLong,
 // CommandFailed for a non-zero exit or an end by a signal or stop, Timeout
 // when `time_limit` passes (the child's whole process group is then killed),
-// or OutOfMemory. Standard error of the child is discarded. Safe to call from
-// any thread, several at once.
+// Canceled when the process is asked to stop (platform::requestStop: the
+// group is killed alike, and nothing is started once asked), or OutOfMemory. Standard error of the
+// child is discarded. Safe to call from any thread, several at once.
 [[nodiscard]] Result<std::string> execCommand(
     const std::vector<std::string>& argv,
     std::chrono::milliseconds time_limit = kDefaultTimeLimit);

@@ -8,6 +8,7 @@
 #include "tavrine/immortal.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
+#include "tavrine/platform/stop_request.h"
 #include "tavrine/unique_fd.h"
 
 #include <fcntl.h>
@@ -66,8 +67,11 @@ void wake(int fd) noexcept {
   [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
 }
 
+// The stop request reaches work under way on any thread (a tool the
+// collection waits for, say); terminate: follows once the loop serves it.
 extern "C" void onTerminationSignal(int signal_number) {
   const int saved_errno = errno;
+  platform::requestStop();
   pending_signal.store(signal_number);
   wake(signal_wake_fd);
   errno = saved_errno;
