@@ -52,6 +52,9 @@
   X(UnexpectedEndOfInput)                                                           \
   X(SyntaxError)                                                                    \
   X(InvalidVersion)                                                                 \
+  /* Update download. */                                                            \
+  X(InvalidExecutable)                                                              \
+  X(ChecksumMismatch)                                                               \
   /* Files, processes and the rest of the operating system (see errorFromErrno). */ \
   X(FileNotFound)                                                                   \
   X(AccessDenied)                                                                   \

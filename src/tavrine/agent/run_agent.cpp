@@ -121,6 +121,7 @@ Result<void> runAgent() {
     return fail(Error::OutOfMemory);
   }
   if (auto menu = tray::macos::setupMenu(state.cocoa); !menu) return fail(menu.error());
+  tray::macos::bindActions(state.cocoa, state.tray);
   state.tray.store(tray.get());
   tray::macos::showNotification(state.cocoa, "Device Trust Agent is running");
 

@@ -3,6 +3,7 @@
 #include "tavrine/console.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/token_store.h"
+#include "tavrine/tray/bound_actions.h"
 
 #include <string>
 
@@ -160,6 +161,24 @@ void removeStatusItem(CocoaHandles& cocoa) {
   release(cocoa.menu);
   cocoa.menu = nullptr;
 }
+
+namespace {
+std::atomic<const CocoaHandles*> bound_cocoa{nullptr};
+std::atomic<const std::atomic<TrayState*>*> bound_tray{nullptr};
+}  // namespace
+
+void bindActions(const CocoaHandles& cocoa, const std::atomic<TrayState*>& tray) noexcept {
+  bound_cocoa.store(&cocoa);
+  bound_tray.store(&tray);
+}
+
+namespace detail {
+const CocoaHandles* boundCocoa() noexcept { return bound_cocoa.load(); }
+TrayState* boundTray() noexcept {
+  const std::atomic<TrayState*>* slot = bound_tray.load();
+  return slot == nullptr ? nullptr : slot->load();
+}
+}  // namespace detail
 
 void onLoginClicked() { console::line("Login: not available in this build yet\n"); }
 

@@ -4,6 +4,7 @@
 #include "tavrine/objc/types.h"
 #include "tavrine/tray/handles.h"
 
+#include <atomic>
 #include <string_view>
 
 // The menu bar interface, built through the Objective-C runtime: the status
@@ -37,6 +38,12 @@ void showNotification(const CocoaHandles& cocoa, std::string_view text);
 // (status_item and menu are cleared). The entry handles stay valid until the
 // process ends. Main thread.
 void removeStatusItem(CocoaHandles& cocoa);
+
+// Tells the menu actions what they work on: the handles of the menu and the
+// slot that holds the TrayState while the menu exists (a click while it is
+// empty does nothing). Both must outlive every click. Main thread, before the
+// application loop runs.
+void bindActions(const CocoaHandles& cocoa, const std::atomic<TrayState*>& tray) noexcept;
 
 // The menu actions ("loginClicked:", "updateClicked:"), on the main thread.
 void onLoginClicked();
