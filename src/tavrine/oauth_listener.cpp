@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace oauth {
@@ -33,9 +34,14 @@ constexpr int kBacklog = 128;
 Result<CallbackListener> CallbackListener::open(uint16_t port) noexcept {
   UniqueFd fd(detail::openStreamSocket());
   if (!fd) return fail(Error::ServerStartFailed);
+  // SO_REUSEADDR lets a new login bind while the previous one's connections
+  // linger in TIME_WAIT. SO_REUSEPORT is left off on purpose: with it a
+  // second login at the same time would bind as well and the system would
+  // share the browser's connections between the two, so that a callback
+  // could land on the login whose state it does not carry. Without it the
+  // second login fails at once with ServerStartFailed.
   const int on = 1;
-  if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     return fail(Error::ServerStartFailed);
   }
   sockaddr_in address{};
@@ -75,6 +81,7 @@ Result<uint16_t> CallbackListener::port() const noexcept {
 std::string readRequest(int connection, std::chrono::steady_clock::time_point deadline) {
   // A connection that sends nothing must not hold the wait past its
   // deadline, so the one read waits only for as long as is left.
+  deadline = std::min(deadline, std::chrono::steady_clock::now() + kRequestWait);
   pollfd entries[2] = {{connection, POLLIN, 0}, {platform::stopWakeFd(), POLLIN, 0}};
   for (;;) {
     if (platform::stopRequested()) return {};

@@ -21,8 +21,9 @@ inline constexpr size_t kMaxRequestBytes = 4096;
 extern const std::string_view kSuccessPage;
 extern const std::string_view kFailurePage;
 
-// A listening IPv4 TCP socket on 127.0.0.1: SO_REUSEADDR and SO_REUSEPORT
-// set, backlog 128, close-on-exec and non-blocking. Closed by the destructor.
+// A listening IPv4 TCP socket on 127.0.0.1: SO_REUSEADDR set (SO_REUSEPORT
+// not: one listener per port), backlog 128, close-on-exec and non-blocking.
+// Closed by the destructor.
 class CallbackListener {
  public:
   // ServerStartFailed when the socket cannot be made, configured, bound (the
@@ -42,9 +43,15 @@ class CallbackListener {
   UniqueFd fd_;
 };
 
+// How long one connection may take to send its request. A browser may open
+// a connection ahead of time and leave it silent; the wait moves on to the
+// next one instead of holding out until the deadline.
+inline constexpr std::chrono::seconds kRequestWait{5};
+
 // One read of at most kMaxRequestBytes from `connection`, waiting for bytes
-// no later than `deadline` and no longer once a stop is requested. Empty when
-// nothing came in time, the peer closed, or the read failed.
+// no later than `deadline`, no longer than kRequestWait, and no longer once a
+// stop is requested. Empty when nothing came in time, the peer closed, or the
+// read failed.
 [[nodiscard]] std::string readRequest(int connection,
                                       std::chrono::steady_clock::time_point deadline);
 
