@@ -12,8 +12,10 @@
 #include <fmt/format.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <array>
 #include <new>
+#include <vector>
 
 namespace oauth {
 namespace {
@@ -187,24 +189,30 @@ std::string authorizationUrl(const OAuthConfig& config, const Pkce& pkce) {
 }
 
 std::string redactTokenResponse(std::string_view body) {
-  std::string shown(body);
+  // Every value is found in the text as it came, then all are replaced at
+  // once: a value is a quote-free run between two quotes, so no two overlap,
+  // and replacing one cannot make or hide another key (a value may itself
+  // read like a key, as in "id_token":"access_token":"...").
+  std::vector<std::string_view> values;
   for (const std::string_view key : kSecretKeys) {
     const std::string pattern = fmt::format("\"{}\":", key);
-    size_t from = 0;
-    // Every occurrence: a token that appears twice must not show the second
-    // time.
-    while (from < shown.size()) {
-      const size_t at = shown.find(pattern, from);
-      if (at == std::string::npos) break;
-      const std::string_view rest = std::string_view(shown).substr(at);
-      from = at + pattern.size();
-      const auto value = extractJsonString(rest, key);
-      if (!value) continue;
-      const size_t value_at = at + static_cast<size_t>(value->data() - rest.data());
-      shown.replace(value_at, value->size(), "[redacted]");
-      from = value_at + std::string_view("[redacted]").size() + 1;
+    for (size_t at = body.find(pattern); at != std::string_view::npos;
+         at = body.find(pattern, at + 1)) {
+      if (const auto value = extractJsonString(body.substr(at), key)) values.push_back(*value);
     }
   }
+  std::sort(values.begin(), values.end(),
+            [](std::string_view a, std::string_view b) { return a.data() < b.data(); });
+  std::string shown;
+  shown.reserve(body.size());
+  const char* copied_to = body.data();
+  for (const std::string_view value : values) {
+    if (value.data() < copied_to) continue;  // the same value, reached through two keys
+    shown.append(copied_to, value.data());
+    shown.append("[redacted]");
+    copied_to = value.data() + value.size();
+  }
+  shown.append(copied_to, body.data() + body.size());
   return shown;
 }
 
