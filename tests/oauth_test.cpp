@@ -10,10 +10,7 @@
 #include "tavrine/oauth_callback.h"
 #include "tavrine/oauth_listener.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <future>
 #include <mutex>
