@@ -1,5 +1,6 @@
 // ctest-properties: LABELS threaded
 #include "tavrine/agent/check_loop.h"
+#include "tavrine/platform/thread.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,7 @@ struct LoopFixture {
     // belongs to the fixture.
     auto ended = std::make_shared<std::promise<void>>();
     auto finished = ended->get_future();
-    const auto started = agent::startDetachedThread([this, extra, ended] {
+    const auto started = platform::startDetachedThread([this, extra, ended] {
       agent::runCheckLoop(state, pacer, [this, extra] {
         ++cycles;
         if (extra) extra();

@@ -47,7 +47,6 @@ TEST_F(HeadlessConsole, CommandsUseTheMenuAndQuitEndsWithStatusZero) {
            "notification: Device Trust Agent is running\n",
            "menu: Status: Starting... (disabled)\nmenu: ---\nmenu: Login...\n"
            "menu: Check for Updates...\nmenu: ---\nmenu: Quit Tavrine\n",
-           "Login: not available in this build yet\n",
            "error: unknown console command \"frobnicate\"",
            "error: no menu entry \"Nothing\"\n",
        }) {

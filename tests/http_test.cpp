@@ -4,11 +4,13 @@
 #include "support/process.h"
 #include "support/servers.h"
 #include "support/temp_dir.h"
+#include "tavrine/platform/stop_request.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -469,6 +472,26 @@ TEST(Http, ServerClosingWithoutAnswerIsEmptyResponse) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(posted.has_value());
   EXPECT_EQ(err, "error: HTTP request failed: EmptyResponse\n");
+}
+
+// A stop request (SIGTERM in the agent) ends an exchange with a silent
+// backend at once, as Canceled and without an error line. The stop cannot
+// be taken back, so the exchange runs in a child of its own.
+TEST(HttpStop, StopRequestEndsAnExchangeAtOnceWithoutAnErrorLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        RawHttpServer silent([](const std::string&) { return std::nullopt; });
+        http::Limits limits;
+        limits.stall_timeout = std::chrono::seconds(20);  // the bound the stop must beat
+        std::thread([] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          platform::requestStop();
+        }).detach();
+        const auto posted = http::post(silent.url("/"), "{}", {}, limits);
+        std::_Exit(!posted && posted.error() == Error::Canceled ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), ::testing::Not(::testing::HasSubstr("error:")));
 }
 
 }  // namespace

@@ -26,6 +26,13 @@ using Sha256Digest = std::array<uint8_t, kSha256Size>;
   return toHex(digest.data(), digest.size());
 }
 
+// URL-safe Base64 (RFC 4648 section 5: "-" and "_" for "+" and "/") of
+// `bytes`, without "=" padding.
+[[nodiscard]] std::string base64UrlNoPad(const uint8_t* bytes, size_t size);
+[[nodiscard]] inline std::string base64UrlNoPad(const Sha256Digest& digest) {
+  return base64UrlNoPad(digest.data(), digest.size());
+}
+
 // Compares two byte strings in a time that depends only on their lengths.
 [[nodiscard]] bool constantTimeEqual(std::string_view a, std::string_view b) noexcept;
 

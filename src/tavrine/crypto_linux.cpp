@@ -5,6 +5,7 @@
 #include <openssl/hmac.h>
 
 #include <cstdlib>
+#include <string>
 
 namespace crypto {
 
@@ -32,6 +33,20 @@ Sha256Digest hmacSha256(std::string_view key, std::string_view message) noexcept
     std::abort();
   }
   return mac;
+}
+
+std::string base64UrlNoPad(const uint8_t* bytes, size_t size) {
+  // EVP_EncodeBlock writes the standard alphabet with padding and a NUL.
+  std::string text(4 * ((size + 2) / 3) + 1, '\0');
+  const int written =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes, static_cast<int>(size));
+  text.resize(written < 0 ? 0 : static_cast<size_t>(written));
+  while (!text.empty() && text.back() == '=') text.pop_back();
+  for (char& c : text) {
+    if (c == '+') c = '-';
+    if (c == '/') c = '_';
+  }
+  return text;
 }
 
 bool constantTimeEqual(std::string_view a, std::string_view b) noexcept {

@@ -1,7 +1,9 @@
 #include "tavrine/http.h"
 
 #include "tavrine/console.h"
+#include "tavrine/http_exchange.h"
 #include "tavrine/platform/memory.h"
+#include "tavrine/platform/stop_request.h"
 
 #include <curl/curl.h>
 
@@ -12,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace http {
 
@@ -122,6 +125,7 @@ struct Sink {
   curl_off_t last_down = 0;
   curl_off_t last_up = 0;
   bool stalled = false;
+  bool canceled = false;  // the process was asked to stop
   bool too_large = false;
   bool out_of_memory = false;
   bool connected = false;  // the connection (TLS included) was established
@@ -138,8 +142,15 @@ int onConnected(void* user, char*, char*, int, int) noexcept {
 // connection was made. libcurl's own low-speed check averages over several
 // seconds, so after a burst of bytes it would let a silent peer hold the
 // transfer several times the bound.
+//
+// A stop request ends the transfer as well: SIGTERM during registration or a
+// token exchange must not wait for a slow backend.
 int onProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) noexcept {
   auto* sink = static_cast<Sink*>(user);
+  if (platform::stopRequested()) {
+    sink->canceled = true;
+    return 1;
+  }
   const auto now = std::chrono::steady_clock::now();
   if (!sink->connected || down != sink->last_down || up != sink->last_up) {
     sink->last_progress = now;
@@ -194,20 +205,19 @@ bool appendHeader(std::unique_ptr<curl_slist, SlistDeleter>& list, std::string_v
   return true;
 }
 
-enum class Method { post, get };
+}  // namespace
 
-Result<HttpResponse> perform(Method method, std::string_view url, std::string_view body,
-                             std::span<const HttpHeader> headers, const Limits& limits) {
+namespace detail {
+
+Result<HttpResponse> perform(const Request& request) {
+  if (platform::stopRequested()) return fail(Error::Canceled);
   globalInit();
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   if (!easy) return fail(Error::OutOfMemory);
   CURL* h = easy.get();
 
   std::unique_ptr<curl_slist, SlistDeleter> list;
-  if (method == Method::post && !appendHeader(list, "Content-Type", "application/json")) {
-    return fail(Error::OutOfMemory);
-  }
-  for (const auto& header : headers) {
+  for (const auto& header : request.headers) {
     if (!appendHeader(list, header.name, header.value)) return fail(Error::OutOfMemory);
   }
   // No automatic "Expect: 100-continue" (an empty "Expect:" removes it).
@@ -218,13 +228,14 @@ Result<HttpResponse> perform(Method method, std::string_view url, std::string_vi
 
   std::string url_text;
   try {
-    url_text.assign(url);
+    url_text.assign(request.url);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
 
   Sink sink;
-  sink.limit = method == Method::post ? limits.max_post_response : limits.max_get_response;
+  sink.limit = request.max_response;
+  const Limits& limits = request.limits;
 
   curl_easy_setopt(h, CURLOPT_URL, url_text.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -264,20 +275,24 @@ Result<HttpResponse> perform(Method method, std::string_view url, std::string_vi
   curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onConnected);
   curl_easy_setopt(h, CURLOPT_PREREQDATA, &sink);
 #endif
-  if (method == Method::post) {
+  if (request.post) {
     curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.empty() ? "" : body.data());
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.empty() ? "" : request.body.data());
   } else {
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  }
+  if (request.max_redirects > 0) {
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 3L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(request.max_redirects));
+  } else {
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   }
 
   const CURLcode code = curl_easy_perform(h);
   if (code != CURLE_OK) {
     if (sink.out_of_memory || code == CURLE_OUT_OF_MEMORY) return fail(Error::OutOfMemory);
+    if (sink.canceled) return fail(Error::Canceled);
     Error failure = sink.too_large ? Error::ResponseTooLarge : Error::TransferStalled;
     if (!sink.too_large && !sink.stalled) {
       long os_errno = 0;
@@ -289,8 +304,7 @@ Result<HttpResponse> perform(Method method, std::string_view url, std::string_vi
 #endif
       failure = failureFromCurl(code, os_errno, sink.connected);
     }
-    console::error("{} failed: {}", method == Method::post ? "HTTP request" : "HTTP GET request",
-                   errorName(failure));
+    console::error("{} failed: {}", request.failure_label, errorName(failure));
     return fail(Error::RequestFailed);
   }
   long status = 0;
@@ -301,7 +315,7 @@ Result<HttpResponse> perform(Method method, std::string_view url, std::string_vi
   return response;
 }
 
-}  // namespace
+}  // namespace detail
 
 void releaseLargeAnswerMemory() noexcept {
   if (large_answer_held.exchange(false, std::memory_order_relaxed)) platform::releaseFreedMemory();
@@ -309,12 +323,34 @@ void releaseLargeAnswerMemory() noexcept {
 
 Result<HttpResponse> post(std::string_view url, std::string_view body,
                           std::span<const HttpHeader> headers, const Limits& limits) {
-  return perform(Method::post, url, body, headers, limits);
+  std::vector<HttpHeader> all;
+  try {
+    all.reserve(headers.size() + 1);
+    all.push_back({"Content-Type", "application/json"});
+    all.insert(all.end(), headers.begin(), headers.end());
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+  return detail::perform({.post = true,
+                          .url = url,
+                          .body = body,
+                          .headers = all,
+                          .max_redirects = 0,
+                          .max_response = limits.max_post_response,
+                          .limits = limits,
+                          .failure_label = "HTTP request"});
 }
 
 Result<HttpResponse> get(std::string_view url, std::span<const HttpHeader> headers,
                          const Limits& limits) {
-  return perform(Method::get, url, {}, headers, limits);
+  return detail::perform({.post = false,
+                          .url = url,
+                          .body = {},
+                          .headers = headers,
+                          .max_redirects = 3,
+                          .max_response = limits.max_get_response,
+                          .limits = limits,
+                          .failure_label = "HTTP GET request"});
 }
 
 }  // namespace http

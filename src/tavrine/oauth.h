@@ -46,8 +46,11 @@ inline constexpr std::chrono::seconds kCallbackDeadline{300};
 
 // Runs one whole login on the calling thread, blocking until it ends:
 // BrowserOpenFailed, ServerStartFailed, CallbackTimeout (after `deadline`),
-// TokenExchangeFailed, InvalidResponse or OutOfMemory. Its lines go through
-// logger::print.
+// TokenExchangeFailed, InvalidResponse or OutOfMemory; Canceled when the
+// process is asked to stop (platform::requestStop) while the browser opener
+// runs, the callback is awaited or the token request is under way. Its lines
+// go through logger::print; the token response's credentials are shown as
+// "[redacted]".
 [[nodiscard]] Result<LoginResult> login(const OAuthConfig& config,
                                         std::chrono::milliseconds deadline = kCallbackDeadline);
 
@@ -59,5 +62,28 @@ inline constexpr std::chrono::seconds kCallbackDeadline{300};
 // undone; absent when the key is missing or its value is not a string.
 [[nodiscard]] std::optional<std::string_view> extractJsonString(std::string_view json,
                                                                 std::string_view key) noexcept;
+
+// The program that hands a URL to the user's browser, looked up along PATH:
+// "open" on macOS, "xdg-open" elsewhere.
+extern const std::string_view kBrowserOpener;
+
+// The values made afresh for every login: a 64-character code verifier from
+// the 66 unreserved characters, its S256 challenge (43 characters of URL-safe
+// Base64) and a state of 32 lowercase hexadecimal digits.
+struct Pkce {
+  std::string verifier;
+  std::string challenge;
+  std::string state;
+};
+[[nodiscard]] Pkce makePkce();
+
+// The authorization URL: `authorize_url`, then response_type, client_id,
+// redirect_uri and scope (both percent-encoded), code_challenge,
+// code_challenge_method=S256 and state, in that order.
+[[nodiscard]] std::string authorizationUrl(const OAuthConfig& config, const Pkce& pkce);
+
+// `body` with the string value of every "access_token", "refresh_token" and
+// "id_token" replaced by "[redacted]", for the console and the log.
+[[nodiscard]] std::string redactTokenResponse(std::string_view body);
 
 }  // namespace oauth

@@ -47,8 +47,4 @@ void stopChecks(TrayState& tray, CheckPacer& pacer);
 // device token.
 void detachTray(AgentState& state, CheckPacer& pacer);
 
-// Starts `body` on a detached thread with a 16 MiB stack and a 16 KiB guard
-// area. SystemResources when the system is out of threads or memory.
-[[nodiscard]] Result<void> startDetachedThread(std::function<void()> body);
-
 }  // namespace agent

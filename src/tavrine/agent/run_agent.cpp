@@ -13,6 +13,7 @@
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/memory.h"
 #include "tavrine/platform/stop_request.h"
+#include "tavrine/platform/thread.h"
 #include "tavrine/tray/macos.h"
 
 #include <unistd.h>
@@ -62,7 +63,7 @@ void runApplicationLoop(const AgentState& state) {
 // Runs the check loop on a detached thread, each cycle in its own
 // autorelease pool so the strings of its status changes are let go.
 Result<void> startCheckThread(AgentState& state) {
-  return startDetachedThread([&state] {
+  return platform::startDetachedThread([&state] {
     runCheckLoop(state, processPacer(), [&state] {
       const objc::AutoreleasePool pool;
       doTavrineCheck(state);

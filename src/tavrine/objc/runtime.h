@@ -3,6 +3,7 @@
 #include "tavrine/objc/types.h"
 
 #include <cstddef>
+#include <functional>
 #include <type_traits>
 
 // The Objective-C runtime as the tray code uses it: class look-up, selectors,
@@ -49,6 +50,11 @@ class AutoreleasePool {
 // Whether the caller runs on the process's main thread, the only thread that
 // may touch the user interface.
 [[nodiscard]] bool isMainThread() noexcept;
+
+// Queues `work` for the main thread, behind everything queued there before
+// (performSelectorOnMainThread: included), and returns at once. For work off
+// the main thread that must touch the user interface. Any thread.
+void runOnMainThread(std::function<void()> work);
 
 // Routes SIGINT and SIGTERM to the application: either signal requests a stop
 // of the whole process at once (platform::requestStop), and once the

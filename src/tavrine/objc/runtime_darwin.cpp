@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <memory>
 #include <mutex>
 
 // The autorelease pool entry points are the runtime's stable ABI (the
@@ -53,6 +54,20 @@ void* objc_autoreleasePoolPush() noexcept { return ::objc_autoreleasePoolPush();
 void objc_autoreleasePoolPop(void* token) noexcept { ::objc_autoreleasePoolPop(token); }
 
 bool isMainThread() noexcept { return pthread_main_np() != 0; }
+
+namespace {
+void runQueuedWork(void* context) {
+  const std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(context));
+  (*work)();
+}
+}  // namespace
+
+// The main queue is served by the application loop, in order with the
+// messages performSelectorOnMainThread: queues.
+void runOnMainThread(std::function<void()> work) {
+  auto owned = std::make_unique<std::function<void()>>(std::move(work));
+  dispatch_async_f(dispatch_get_main_queue(), owned.release(), runQueuedWork);
+}
 
 namespace {
 

@@ -106,18 +106,24 @@ int pollTimeoutMs(Deadline deadline) noexcept {
 }
 
 Result<ChildProcess> ChildProcess::spawn(const std::string& path,
-                                         const std::vector<std::string>& argv) {
+                                         const std::vector<std::string>& argv, Streams streams) {
   if (argv.empty()) return fail(Error::InvalidArgument);
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
-  auto pipe = makePipe(O_CLOEXEC);
-  if (!pipe) return fail(pipe.error());
-  auto& [read_end, write_end] = *pipe;
-  if (auto moved = keepAboveStandardDescriptors(read_end); !moved) return fail(moved.error());
-  if (auto moved = keepAboveStandardDescriptors(write_end); !moved) return fail(moved.error());
+  const bool capture = streams == Streams::capture_output;
+  UniqueFd read_end;
+  UniqueFd write_end;
+  if (capture) {
+    auto pipe = makePipe(O_CLOEXEC);
+    if (!pipe) return fail(pipe.error());
+    read_end = std::move(pipe->first);
+    write_end = std::move(pipe->second);
+    if (auto moved = keepAboveStandardDescriptors(read_end); !moved) return fail(moved.error());
+    if (auto moved = keepAboveStandardDescriptors(write_end); !moved) return fail(moved.error());
+  }
 
   FileActions actions;
   if (actions.initError() != 0) return fail(errorFromErrno(actions.initError()));
@@ -126,15 +132,17 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
 
   // Standard error goes to the null device: a chatty tool can neither stall
   // on a full pipe nor write onto the agent's console.
-  if (auto ok = check(::posix_spawn_file_actions_adddup2(&actions.get(), write_end.get(),
-                                                         STDOUT_FILENO));
-      !ok) {
-    return fail(ok.error());
-  }
-  if (auto ok = check(::posix_spawn_file_actions_addopen(&actions.get(), STDERR_FILENO,
-                                                         "/dev/null", O_WRONLY, 0));
-      !ok) {
-    return fail(ok.error());
+  if (capture) {
+    if (auto ok = check(::posix_spawn_file_actions_adddup2(&actions.get(), write_end.get(),
+                                                           STDOUT_FILENO));
+        !ok) {
+      return fail(ok.error());
+    }
+    if (auto ok = check(::posix_spawn_file_actions_addopen(&actions.get(), STDERR_FILENO,
+                                                           "/dev/null", O_WRONLY, 0));
+        !ok) {
+      return fail(ok.error());
+    }
   }
 
   // Its own process group, so that a timeout can take down the helpers a
@@ -159,7 +167,7 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
   if (auto ok = check(::posix_spawnattr_setsigdefault(&attributes.get(), &defaults)); !ok) {
     return fail(ok.error());
   }
-  if (auto ok = prepareSpawn(attributes.get(), actions.get(), flags); !ok) {
+  if (auto ok = prepareSpawn(attributes.get(), actions.get(), flags, !capture); !ok) {
     return fail(ok.error());
   }
   if (auto ok = check(::posix_spawnattr_setflags(&attributes.get(), flags)); !ok) {
@@ -185,7 +193,8 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
   // the flag is read here): the child must not outlive the process.
   if (stopRequested()) ::kill(-pid, SIGKILL);
   return ChildProcess(pid, std::move(read_end), slot);
-  // write_end closes here: from now on only the child holds the pipe open.
+  // write_end (if any) closes here: from now on only the child holds the
+  // pipe open.
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept

@@ -49,11 +49,18 @@ inline constexpr int kLiveChildSlots = 64;
 // no destructor.
 class ChildProcess {
  public:
+  // Where the child's standard output and error go: a pipe and the null
+  // device (a tool whose answer is read), or this process's own (a program
+  // that talks to the user, such as the browser opener).
+  enum class Streams { capture_output, inherit };
+
   // Starts the program at `path` (used as given, no lookup) with `argv`,
   // passed unchanged. The environment, working directory and standard input
-  // are the caller's. Fails with the start or execution error.
+  // are the caller's, and with Streams::inherit standard output and error as
+  // well (output() is then -1). Fails with the start or execution error.
   [[nodiscard]] static Result<ChildProcess> spawn(const std::string& path,
-                                                  const std::vector<std::string>& argv);
+                                                  const std::vector<std::string>& argv,
+                                                  Streams streams = Streams::capture_output);
 
   ChildProcess(ChildProcess&& other) noexcept;
   ChildProcess& operator=(ChildProcess&& other) noexcept;
@@ -62,7 +69,7 @@ class ChildProcess {
   ~ChildProcess();
 
   [[nodiscard]] pid_t pid() const noexcept { return pid_; }
-  // The read end of the child's standard output.
+  // The read end of the child's standard output; -1 when it is inherited.
   [[nodiscard]] int output() const noexcept { return output_.get(); }
 
   // Waits until the child has ended and reaps it. When `deadline` passes

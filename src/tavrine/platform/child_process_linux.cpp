@@ -12,7 +12,8 @@
 
 namespace platform {
 
-Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t&, short&) noexcept {
+Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t&, short&,
+                          bool) noexcept {
   // Every descriptor this program creates is close-on-exec from birth, so
   // nothing beyond the file actions is needed here.
   return {};

@@ -9,10 +9,11 @@
 
 namespace platform {
 
-// Adds what this OS needs so that a child inherits only standard input and
-// the descriptors the file actions set up. `flags` are the spawn flags so far.
+// Adds what this OS needs so that a child inherits only standard input (and
+// standard output and error when `inherit_output`) and the descriptors the
+// file actions set up. `flags` are the spawn flags so far.
 [[nodiscard]] Result<void> prepareSpawn(posix_spawnattr_t& attributes,
-                                        posix_spawn_file_actions_t& actions,
-                                        short& flags) noexcept;
+                                        posix_spawn_file_actions_t& actions, short& flags,
+                                        bool inherit_output) noexcept;
 
 }  // namespace platform

@@ -146,6 +146,22 @@ Result<std::string> execCommand(const std::vector<std::string>& argv,
   }
 }
 
+Result<void> runAttached(const std::vector<std::string>& argv) {
+  try {
+    if (argv.empty()) return fail(Error::InvalidArgument);
+    if (stopRequested()) return fail(Error::Canceled);
+    auto path = findProgram(argv.front());
+    if (!path) return fail(path.error());
+    auto child = ChildProcess::spawn(*path, argv, ChildProcess::Streams::inherit);
+    if (!child) return fail(child.error());
+    auto status = child->wait(Deadline::max());
+    if (!status) return fail(status.error());
+    return {};
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
 std::optional<std::string> execCommandAllowFail(const std::vector<std::string>& argv,
                                                 std::chrono::milliseconds time_limit) {
   try {

@@ -40,6 +40,13 @@ inline constexpr std::string_view kDefaultSearchPath = "/usr/local/bin:/bin/:/us
     const std::vector<std::string>& argv,
     std::chrono::milliseconds time_limit = kDefaultTimeLimit);
 
+// Runs `argv` (program first, looked up as by findProgram, no shell) with
+// this process's environment and standard input, output and error, and waits
+// for it to end, whatever its exit status or how long it takes. Fails with the
+// start error (FileNotFound for a program found nowhere), or with Canceled
+// when the process is asked to stop (the child's group is then killed).
+[[nodiscard]] Result<void> runAttached(const std::vector<std::string>& argv);
+
 // The path a program name runs from: a name with a slash as given; otherwise
 // the first regular, executable file of that name in the directories of
 // `search_path` (colon-separated; empty entries are skipped rather than read

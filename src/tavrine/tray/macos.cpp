@@ -180,8 +180,6 @@ TrayState* boundTray() noexcept {
 }
 }  // namespace detail
 
-void onLoginClicked() { console::line("Login: not available in this build yet\n"); }
-
 void onUpdateClicked() { console::line("Check for Updates: not available in this build yet\n"); }
 
 }  // namespace tray::macos

@@ -238,6 +238,10 @@ namespace objc {
 
 void handleTerminationSignals() noexcept { headless::detail::armSignals(headless::detail::loop()); }
 
+void runOnMainThread(std::function<void()> work) {
+  headless::detail::postToMainThread(std::move(work));
+}
+
 }  // namespace objc
 
 namespace objc::headless {

@@ -1,0 +1,5 @@
+#include "tavrine/oauth.h"
+
+namespace oauth {
+const std::string_view kBrowserOpener = "open";
+}  // namespace oauth

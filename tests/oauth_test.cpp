@@ -1,0 +1,367 @@
+// ctest-properties: RESOURCE_LOCK port9876 LABELS threaded
+#include "tavrine/oauth.h"
+
+#include "support/oauth_browser.h"
+#include "support/scoped_variable.h"
+#include "support/servers.h"
+#include "support/temp_dir.h"
+#include "tavrine/crypto.h"
+#include "tavrine/logger.h"
+#include "tavrine/oauth_callback.h"
+#include "tavrine/oauth_listener.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::Browser;
+
+// --- The pure pieces -------------------------------------------------------
+
+TEST(UrlEncode, KeepsUnreservedBytesAndEncodesEveryOtherByte) {
+  EXPECT_EQ(oauth::urlEncode(""), "");
+  const std::string unreserved =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+  EXPECT_EQ(oauth::urlEncode(unreserved), unreserved);
+  EXPECT_EQ(oauth::urlEncode("http://localhost:9876/callback"),
+            "http%3A%2F%2Flocalhost%3A9876%2Fcallback");
+  EXPECT_EQ(oauth::urlEncode("read write device"), "read%20write%20device");
+  EXPECT_EQ(oauth::urlEncode("\xC3\xA9"), "%C3%A9") << "each byte of a UTF-8 character";
+  EXPECT_EQ(oauth::urlEncode(std::string("a\0b", 3)), "a%00b");
+  EXPECT_EQ(oauth::urlEncode("\xFF+%"), "%FF%2B%25");
+}
+
+TEST(ExtractJsonString, FollowsThePlainTextRules) {
+  const struct {
+    std::string json;
+    std::optional<std::string> expected;
+  } cases[] = {
+      {R"({"access_token":"abc"})", "abc"},
+      {"{\"access_token\": \n  \t\"abc\"}", "abc"},
+      {"{\"access_token\":\r\"abc\"}", std::nullopt},       // a carriage return is not skipped
+      {R"({"access_token" : "abc"})", std::nullopt},         // nor a space before the colon
+      {R"({"access_token":""})", ""},                        // empty is present
+      {R"({"access_token":"a\"b"})", "a\\"},                 // ends at the escaped quote
+      {R"({"access_token":12})", std::nullopt},
+      {R"({"access_token":null})", std::nullopt},
+      {R"({"access_token":{"x":"y"}})", std::nullopt},
+      {R"({"access_token":")", std::nullopt},                // the quote is the last byte
+      {R"({"access_token":"abc)", std::nullopt},             // no closing quote
+      {R"({"x_access_token":"no","access_token":"yes"})", "yes"},
+      {R"({"access_token":1,"access_token":"second"})", std::nullopt},  // first occurrence only
+      {R"({"token":"access_token"})", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto found = oauth::extractJsonString(c.json, "access_token");
+    ASSERT_EQ(found.has_value(), c.expected.has_value()) << c.json;
+    if (found) {
+      EXPECT_EQ(*found, *c.expected) << c.json;
+      // A view into the text, not a copy.
+      EXPECT_GE(found->data(), c.json.data());
+      EXPECT_LE(found->data() + found->size(), c.json.data() + c.json.size());
+    }
+  }
+}
+
+TEST(CallbackRequest, ParsesTheQueryAsTheBrowserSendsIt) {
+  using R = oauth::CallbackRequest;
+  const struct {
+    std::string bytes;
+    std::optional<R> expected;
+  } cases[] = {
+      {"GET /callback?code=abc&state=xyz HTTP/1.1\r\nHost: x\r\n\r\n", R{"abc", "xyz"}},
+      {"GET /callback?state=xyz&extra=1&code=abc HTTP/1.1\r\n", R{"abc", "xyz"}},
+      {"GET /callback?code=one&code=two&state=s HTTP/1.1", R{"two", "s"}},
+      {"GET /callback?code=a=b=c&state=s HTTP/1.1", R{"a", "s"}},
+      {"GET /callback?code=&state=s HTTP/1.1", R{"", "s"}},
+      {"GET /callback?code=abc%2Fdef&state=s HTTP/1.1", R{"abc%2Fdef", "s"}},
+      {"GET /callback?error=access_denied&state=s HTTP/1.1", R{std::nullopt, "s"}},
+      {"GET /callback?code&Code=x&STATE=y&=z&& HTTP/1.1", R{}},
+      {"GET /callback? HTTP/1.1", R{}},
+      {"junk GET /callback?code=c HTTP/1.0 GET /callback?code=d HTTP/1.1", R{"c", std::nullopt}},
+      {"GET /favicon.ico HTTP/1.1\r\n", std::nullopt},
+      {"GET /callback?code=abc&state=xyz", std::nullopt},  // no " HTTP/" after the query
+      {"POST /callback?code=abc HTTP/1.1", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto parsed = oauth::parseCallbackRequest(c.bytes);
+    ASSERT_EQ(parsed.has_value(), c.expected.has_value()) << c.bytes;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->code, c.expected->code) << c.bytes;
+    EXPECT_EQ(parsed->state, c.expected->state) << c.bytes;
+  }
+}
+
+TEST(Pkce, ValuesHaveTheirShapesAndTheChallengeIsS256OfTheVerifier) {
+  // The known answer from the PKCE standard's own example.
+  EXPECT_EQ(crypto::base64UrlNoPad(crypto::sha256("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
+            "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+  const uint8_t tail[] = {0xFB, 0xFF};
+  EXPECT_EQ(crypto::base64UrlNoPad(tail, 1), "-w");
+  EXPECT_EQ(crypto::base64UrlNoPad(tail, 2), "-_8");
+  EXPECT_EQ(crypto::base64UrlNoPad(tail, 0), "");
+
+  const auto first = oauth::makePkce();
+  const auto second = oauth::makePkce();
+  EXPECT_NE(first.verifier, second.verifier);
+  EXPECT_NE(first.state, second.state);
+  for (const auto& pkce : {first, second}) {
+    ASSERT_EQ(pkce.verifier.size(), 64u);
+    EXPECT_EQ(pkce.verifier.find_first_not_of(
+                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~"),
+              std::string::npos);
+    EXPECT_EQ(pkce.challenge, crypto::base64UrlNoPad(crypto::sha256(pkce.verifier)));
+    EXPECT_EQ(pkce.challenge.size(), 43u);
+    ASSERT_EQ(pkce.state.size(), 32u);
+    EXPECT_EQ(pkce.state.find_first_not_of("0123456789abcdef"), std::string::npos);
+  }
+}
+
+TEST(AuthorizationUrl, IsExactForTheStandardSettings) {
+  const oauth::Pkce pkce{std::string(64, 'v'), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM",
+                         "0123456789abcdef0123456789abcdef"};
+  EXPECT_EQ(oauth::authorizationUrl(
+                oauth::standardConfig("http://localhost:8000/o/authorize/", "unused"), pkce),
+            "http://localhost:8000/o/authorize/?response_type=code&client_id=tavrine-agent"
+            "&redirect_uri=http%3A%2F%2Flocalhost%3A9876%2Fcallback&scope=read%20write%20device"
+            "&code_challenge=E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"
+            "&code_challenge_method=S256&state=0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(oauth::kSuccessPage.size(), 347u);
+  EXPECT_EQ(oauth::kFailurePage.size(), 324u);
+}
+
+// --- A whole login, with this test as the browser ---------------------------
+
+// The token endpoint: records each request and answers as told.
+class TokenEndpoint {
+ public:
+  TokenEndpoint() {
+    server_.server().Post("/o/token/", [this](const httplib::Request& q, httplib::Response& r) {
+      std::lock_guard guard(lock_);
+      bodies_.push_back(q.body);
+      content_types_.push_back(q.get_header_value("Content-Type"));
+      content_type_count_ = q.get_header_value_count("Content-Type");
+      r.status = status_;
+      if (status_ == 302) r.set_header("Location", server_.url("/o/token/"));
+      r.set_content(answer_, "application/json");
+    });
+    server_.start();
+  }
+  void answer(int status, std::string body) {
+    std::lock_guard guard(lock_);
+    status_ = status;
+    answer_ = std::move(body);
+  }
+  std::vector<std::string> bodies() {
+    std::lock_guard guard(lock_);
+    return bodies_;
+  }
+  std::vector<std::string> contentTypes() {
+    std::lock_guard guard(lock_);
+    return content_types_;
+  }
+  size_t contentTypeCount() {
+    std::lock_guard guard(lock_);
+    return content_type_count_;
+  }
+  std::string url() const { return server_.url("/o/token/"); }
+
+ private:
+  test_support::LoopbackHttpServer server_;
+  std::mutex lock_;
+  int status_ = 200;
+  std::string answer_;
+  std::vector<std::string> bodies_;
+  std::vector<std::string> content_types_;
+  size_t content_type_count_ = 0;
+};
+
+class Login : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(logger::openAt(home_.logFile())); }
+  void TearDown() override { logger::close(); }
+
+  std::future<Result<oauth::LoginResult>> start(std::chrono::milliseconds deadline = 20s) {
+    return std::async(std::launch::async, [this, deadline] { return oauth::login(config_, deadline); });
+  }
+
+  test_support::ScopedHome home_;
+  TokenEndpoint tokens_;
+  std::string token_url_ = tokens_.url();
+  oauth::OAuthConfig config_ =
+      oauth::standardConfig("http://127.0.0.1:9/o/authorize/", token_url_);
+  Browser browser_;
+};
+
+TEST_F(Login, OnlyTheRightCallbackEndsTheWaitAndTheCodeIsExchanged) {
+  tokens_.answer(200,
+                 R"({"access_token": "AT-secret-1", "token_type": "Bearer", )"
+                 R"("refresh_token":"RT-secret-2","id_token":"ID-secret-3","expires_in":3600})");
+  testing::internal::CaptureStderr();
+  auto login = start();
+
+  // The opener got the whole URL as its one argument.
+  const std::string url = browser_.awaitOpenedUrl();
+  ASSERT_TRUE(url.starts_with(
+      "http://127.0.0.1:9/o/authorize/?response_type=code&client_id=tavrine-agent"
+      "&redirect_uri=http%3A%2F%2Flocalhost%3A9876%2Fcallback&scope=read%20write%20device"
+      "&code_challenge="))
+      << url;
+  const std::string state = Browser::parameter(url, "state");
+  const std::string challenge = Browser::parameter(url, "code_challenge");
+  EXPECT_EQ(browser_.openedArguments(), std::vector<std::string>{url});
+
+  const std::string failure(oauth::kFailurePage);
+  EXPECT_EQ(browser_.get("/favicon.ico"), failure);
+  EXPECT_EQ(browser_.get("/callback?code=c1&state=wrong"), failure);
+  EXPECT_EQ(browser_.get("/callback?code=c2"), failure);
+  EXPECT_EQ(browser_.get("/callback?error=access_denied&state=" + state), failure);
+  EXPECT_EQ(browser_.get("/callback?code=abc%2Fdef&state=" + state), std::string(oauth::kSuccessPage));
+
+  const auto result = login.get();
+  const std::string printed = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(result) << errorName(result.error()) << "\n" << printed;
+  EXPECT_EQ(result->access_token, "AT-secret-1");
+  EXPECT_EQ(result->refresh_token, "RT-secret-2");
+  EXPECT_EQ(result->token_type, "Bearer");
+
+  // The code travels as it came, the redirect URI unencoded, the verifier
+  // is the one the challenge was made from; nothing but the form type is
+  // declared.
+  const auto bodies = tokens_.bodies();
+  ASSERT_EQ(bodies.size(), 1u);
+  const std::string prefix =
+      "grant_type=authorization_code&code=abc%2Fdef&redirect_uri=http://localhost:9876/callback"
+      "&client_id=tavrine-agent&code_verifier=";
+  ASSERT_TRUE(bodies[0].starts_with(prefix)) << bodies[0];
+  const std::string verifier = bodies[0].substr(prefix.size());
+  EXPECT_EQ(verifier.size(), 64u);
+  EXPECT_EQ(crypto::base64UrlNoPad(crypto::sha256(verifier)), challenge);
+  EXPECT_EQ(tokens_.contentTypes(), std::vector<std::string>{"application/x-www-form-urlencoded"});
+  EXPECT_EQ(tokens_.contentTypeCount(), 1u);
+
+  // The lines, in order, on the console and in the log alike; only the two
+  // bad states are reported, and no credential is shown.
+  const std::string log = test_support::readFile(home_.logFile());
+  const std::string answer_length = std::to_string(
+      std::string_view(R"({"access_token": "AT-secret-1", "token_type": "Bearer", )"
+                       R"("refresh_token":"RT-secret-2","id_token":"ID-secret-3","expires_in":3600})")
+          .size());
+  const std::vector<std::string> lines = {
+      "Opening browser for login...\n",
+      "Authorization URL: " + url + "\n",
+      "Waiting for OAuth callback on port 9876...\n",
+      "State mismatch: expected " + state + ", got wrong\n",
+      "State mismatch: expected " + state + ", got null\n",
+      "Received authorization code, exchanging for token...\n",
+      "Exchanging code for token at " + token_url_ + "\n",
+      "Token response (" + answer_length +
+          R"( bytes): {"access_token": "[redacted]", "token_type": "Bearer", )"
+          R"("refresh_token":"[redacted]","id_token":"[redacted]","expires_in":3600})" "\n",
+  };
+  std::string expected_log;
+  for (const auto& line : lines) expected_log += line;
+  EXPECT_EQ(log, expected_log);
+  EXPECT_NE(printed.find(expected_log), std::string::npos) << printed;
+  for (const char* secret : {"AT-secret-1", "RT-secret-2", "ID-secret-3"}) {
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(printed.find(secret), std::string::npos) << secret;
+  }
+}
+
+TEST_F(Login, TokenEndpointThatDoesNotAnswerWithATokenFailsTheLogin) {
+  const struct {
+    int status;
+    std::string body;
+    Error error;
+    std::string line;
+  } cases[] = {
+      {400, R"({"error": "invalid_grant"})", Error::TokenExchangeFailed,
+       "Token exchange failed with status 400\n"},
+      {201, R"({"access_token": "t"})", Error::TokenExchangeFailed,
+       "Token exchange failed with status 201\n"},
+      {302, R"({"access_token": "t"})", Error::TokenExchangeFailed,
+       "Token exchange failed with status 302\n"},
+      {200, R"({"token_type": "Bearer", "access_token" : "spaced"})", Error::InvalidResponse,
+       "Token response (51 bytes): "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    tokens_.answer(c.status, c.body);
+    testing::internal::CaptureStderr();
+    auto login = start();
+    const std::string url = browser_.awaitOpenedUrl();
+    EXPECT_EQ(browser_.get("/callback?code=c&state=" + Browser::parameter(url, "state")),
+              std::string(oauth::kSuccessPage));
+    const auto result = login.get();
+    const std::string printed = testing::internal::GetCapturedStderr();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), c.error);
+    EXPECT_NE(printed.find(c.line), std::string::npos) << printed;
+  }
+  EXPECT_EQ(tokens_.bodies().size(), 4u) << "a redirect is not followed";
+
+  // A 200 answer without refresh_token or token_type.
+  tokens_.answer(200, R"({"access_token":"only"})");
+  auto login = start();
+  const std::string url = browser_.awaitOpenedUrl();
+  (void)browser_.get("/callback?code=c&state=" + Browser::parameter(url, "state"));
+  const auto result = login.get();
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->access_token, "only");
+  EXPECT_EQ(result->refresh_token, std::nullopt);
+  EXPECT_EQ(result->token_type, "Bearer");
+}
+
+TEST_F(Login, SilentConnectionDoesNotHoldTheWaitPastTheDeadline) {
+  auto login = start(1s);
+  (void)browser_.awaitOpenedUrl();
+  const UniqueFd silent = browser_.connect();  // connects and never sends a byte
+  ASSERT_TRUE(silent);
+  // The read is bounded by the time left, not only by the wait each
+  // connection gets; the margin is seconds.
+  static_assert(oauth::kRequestWait >= 5s);
+  ASSERT_EQ(login.wait_for(oauth::kRequestWait - 1s), std::future_status::ready);
+  const auto result = login.get();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), Error::CallbackTimeout);
+}
+
+TEST_F(Login, SecondLoginAtTheSameTimeCannotTakeThePort) {
+  tokens_.answer(200, R"({"access_token":"first"})");
+  auto first = start();
+  const std::string url = browser_.awaitOpenedUrl();
+  EXPECT_EQ(browser_.get("/"), std::string(oauth::kFailurePage)) << "the first one listens";
+
+  // Another program (here: the second login) on the port.
+  auto second = start(5s);
+  ASSERT_EQ(second.wait_for(30s), std::future_status::ready);
+  const auto refused = second.get();
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), Error::ServerStartFailed);
+
+  // The first is untouched and still gets its callback.
+  EXPECT_EQ(browser_.get("/callback?code=c&state=" + Browser::parameter(url, "state")),
+            std::string(oauth::kSuccessPage));
+  const auto result = first.get();
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->access_token, "first");
+}
+
+TEST_F(Login, OpenerThatCannotBeStartedIsBrowserOpenFailed) {
+  const test_support::TempDir empty;
+  const test_support::ScopedVariable path("PATH", empty.path());
+  const auto result = oauth::login(config_, 1s);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), Error::BrowserOpenFailed);
+}
+
+}  // namespace
