@@ -182,6 +182,4 @@ TrayState* boundTray() noexcept {
 
 void onLoginClicked() { console::line("Login: not available in this build yet\n"); }
 
-void onUpdateClicked() { console::line("Check for Updates: not available in this build yet\n"); }
-
 }  // namespace tray::macos
