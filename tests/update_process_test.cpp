@@ -331,6 +331,9 @@ TEST_F(UpdateProcess, EveryOtherOutcomeEndsInOneAlertAndTheAgentRunsOn) {
   publish("0.3.0", "/updates/missing");
   download(entry, "error: Download returned status: 404\n",
            "Update Failed: Download server returned an error");
+  publish("0.3.0");  // no URL at all
+  download("Downloading...", "error: Download failed: error.RequestFailed\n",
+           "Update Failed: Failed to download update");
   for (const char* refused : {"/updates/page.html", "/updates/empty"}) {
     publish("0.3.0", refused);
     download("Downloading...", "error: Download failed: error.InvalidExecutable\n",
