@@ -79,7 +79,8 @@ class Transcript {
       }
       if (std::chrono::steady_clock::now() >= deadline) {
         return ::testing::AssertionFailure()
-               << "no \"" << text << "\" after byte " << position_ << " in:\n" << err;
+               << "no \"" << text << "\" after byte " << position_ << " in:\n"
+               << err;
       }
       std::this_thread::sleep_for(20ms);
     }
@@ -120,7 +121,21 @@ class UpdateProcess : public ::testing::Test {
 
   ~UpdateProcess() override {
     site_.reset();
+    // A test that failed half-way may leave a swap script waiting to start
+    // an agent: it removes its directory just before.
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < deadline && stagedDirectoryExists();) {
+      std::this_thread::sleep_for(50ms);
+    }
+    std::this_thread::sleep_for(200ms);
     stopRestarted();
+  }
+
+  bool stagedDirectoryExists() const {
+    for (const auto& name : entries(tmp_.path())) {
+      if (name.starts_with("tavrine-update.") && name != "tavrine-update.sh") return true;
+    }
+    return false;
   }
 
   // The restarted agent is nobody's child here: it is found by its executable.
@@ -140,8 +155,10 @@ class UpdateProcess : public ::testing::Test {
     Environment env;
     std::string path = std::string(TAVRINE_FIXTURES_DIR) + ":/usr/bin:/bin";
     if (!first_on_path.empty()) path = first_on_path + ":" + path;
-    env.set = {{"HOME", home_.path()},         {"PATH", path},
-               {"TAVRINE_STANDIN_DIR", tools_.path()}, {"TAVRINE_ENV", "dev"},
+    env.set = {{"HOME", home_.path()},
+               {"PATH", path},
+               {"TAVRINE_STANDIN_DIR", tools_.path()},
+               {"TAVRINE_ENV", "dev"},
                {"TMPDIR", tmp_.path()}};
     return env;
   }
@@ -185,13 +202,15 @@ class UpdateProcess : public ::testing::Test {
     ASSERT_TRUE(
         transcript.next("info: Downloading update from: http://localhost:3000/updates/build\n"));
     ASSERT_TRUE(transcript.next("info: Update downloaded successfully. Restart required.\n"));
-    ASSERT_TRUE(transcript.next("alert: Update Ready: The update has been downloaded. The agent "
-                                "will restart to apply the update. [OK]\n"));
+    ASSERT_TRUE(
+        transcript.next("alert: Update Ready: The update has been downloaded. The agent "
+                        "will restart to apply the update. [OK]\n"));
 
     // The download and the script wait in a private directory, nowhere else.
     std::vector<std::string> staged;
     for (const auto& name : entries(tmp_.path())) {
-      if (name.starts_with("tavrine-update.") && name != "tavrine-update.sh") staged.push_back(name);
+      if (name.starts_with("tavrine-update.") && name != "tavrine-update.sh")
+        staged.push_back(name);
     }
     ASSERT_EQ(staged.size(), 1u) << ::testing::PrintToString(entries(tmp_.path()));
     const std::string directory = tmp_.file(staged[0]);
@@ -266,8 +285,8 @@ TEST_F(UpdateProcess, AFailedMoveOrChmodPutsTheBackupBackAndStartsTheOldBuild) {
        {std::pair{"mv", "head -c 64 \"$1\" > \"$2\"\n"}, std::pair{"chmod", ""}}) {
     SCOPED_TRACE(tool);
     TempDir broken;
-    writeFile(broken.file(tool), std::string("#!/bin/sh\n") + body + "echo \"" + tool +
-                                     ": refused\" >&2\nexit 1\n");
+    writeFile(broken.file(tool),
+              std::string("#!/bin/sh\n") + body + "echo \"" + tool + ": refused\" >&2\nexit 1\n");
     ::chmod(broken.file(tool).c_str(), 0755);
 
     auto agent = startAgent(broken.path());

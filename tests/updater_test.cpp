@@ -1,7 +1,8 @@
+#include "tavrine/updater.h"
+#include "support/process.h"
 #include "tavrine/crypto.h"
 #include "tavrine/platform/exe_path.h"
 #include "tavrine/update_install.h"
-#include "tavrine/updater.h"
 
 #include <gtest/gtest.h>
 
@@ -45,9 +46,14 @@ TEST(Versions, NumbersAreComparedPartByPartAndMalformedPartsReadZero) {
     EXPECT_EQ(got, c.expected) << c.text << " read as " << got.major << "." << got.minor << "."
                                << got.patch;
   }
-  for (const auto& [text, newer] : {std::pair{"0.2.0", false}, {"0.2.1", true}, {"0.3", true},
-                                    {"1.0.0", true}, {"0.1.9", false}, {"0.10.0", true},
-                                    {"0.2.1-rc1", true}, {"v0.2.0", false}}) {
+  for (const auto& [text, newer] : {std::pair{"0.2.0", false},
+                                    {"0.2.1", true},
+                                    {"0.3", true},
+                                    {"1.0.0", true},
+                                    {"0.1.9", false},
+                                    {"0.10.0", true},
+                                    {"0.2.1-rc1", true},
+                                    {"v0.2.0", false}}) {
     const auto parsed = parseManifest(manifest(text), kBase);
     ASSERT_TRUE(parsed) << text;
     EXPECT_EQ(parsed->update_available, newer) << text;
@@ -82,10 +88,9 @@ TEST(Manifest, TheFirstArtifactPresentIsChosenAndItsUrlMadeAbsolute) {
 
   // The checksum of the chosen entry, kept in lowercase.
   const std::string digest(64, 'A');
-  const auto sums =
-      parseManifest(manifest("0.3.0", R"({"universal": {"url": "/u", "sha256": ")" + digest +
-                                          R"("}, "arm64": {"sha256": 5}})"),
-                    kBase);
+  const auto sums = parseManifest(manifest("0.3.0", R"({"universal": {"url": "/u", "sha256": ")" +
+                                                        digest + R"("}, "arm64": {"sha256": 5}})"),
+                                  kBase);
   ASSERT_TRUE(sums);
   EXPECT_EQ(sums->sha256, std::string(64, 'a'));
 }
@@ -113,8 +118,8 @@ TEST(Manifest, BrokenManifestsAreErrorsNeverExceptions) {
       {manifest("0.3.0", R"({"universal": {"url": 7}})"), Error::InvalidResponse},
       {manifest("0.3.0", R"({"universal": {"url": "/u", "sha256": "abc"}})"),
        Error::InvalidResponse},
-      {manifest("0.3.0", R"({"universal": {"url": "/u", "sha256": ")" + std::string(64, 'g') +
-                             "\"}}"),
+      {manifest("0.3.0",
+                R"({"universal": {"url": "/u", "sha256": ")" + std::string(64, 'g') + "\"}}"),
        Error::InvalidResponse},
   };
   for (const auto& c : cases) {
@@ -134,7 +139,9 @@ TEST(Manifest, TheOfferFitsItsBufferUpToAVersionOf203Bytes) {
 
 TEST(Download, OnlyAProgramOfThisPlatformWithTheRightChecksumPasses) {
   using update_install::checkDownload;
-  const std::string elf = "\x7f" "ELF\x02\x01\x01 rest of the image";
+  const std::string elf =
+      "\x7f"
+      "ELF\x02\x01\x01 rest of the image";
   const std::string macho = "\xcf\xfa\xed\xfe rest";
   const std::string universal = "\xca\xfe\xba\xbe rest";
   const std::string native = platform::isNativeExecutable(elf) ? elf : macho;
@@ -145,7 +152,9 @@ TEST(Download, OnlyAProgramOfThisPlatformWithTheRightChecksumPasses) {
   EXPECT_FALSE(platform::startsLikeElf(macho));
   for (const std::string& refused :
        {std::string(), std::string("<!DOCTYPE html><html>Sign in to the network</html>"),
-        std::string("\x7f" "EL"), std::string("#!/bin/sh\nrm -rf ~\n")}) {
+        std::string("\x7f"
+                    "EL"),
+        std::string("#!/bin/sh\nrm -rf ~\n")}) {
     const auto checked = checkDownload(refused, std::nullopt);
     ASSERT_FALSE(checked) << refused;
     EXPECT_EQ(checked.error(), Error::InvalidExecutable);
@@ -157,6 +166,15 @@ TEST(Download, OnlyAProgramOfThisPlatformWithTheRightChecksumPasses) {
   const auto mismatch = checkDownload(native, other);
   ASSERT_FALSE(mismatch);
   EXPECT_EQ(mismatch.error(), Error::ChecksumMismatch);
+}
+
+TEST(Download, AQuotedPathReachesTheShellAsItIs) {
+  // Every character the shell would act on, a single quote among them.
+  const std::string path = "/tmp/it's a \"b\" $(touch pwned) `id` \\ $HOME;*\n";
+  const auto printed = test_support::runProcess(
+      {"/bin/bash", "-c", "printf '%s' " + update_install::shellQuote(path)});
+  EXPECT_EQ(printed.exit_code, 0) << printed.err;
+  EXPECT_EQ(printed.out, path);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "tavrine/unique_fd.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,8 +25,8 @@ constexpr mode_t kPrivateMode = 0700;
 // A new file that nobody else can have prepared: O_EXCL fails on anything
 // already there, O_NOFOLLOW on a link planted in its place.
 Result<UniqueFd> createPrivateFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     kPrivateMode));
+  UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kPrivateMode));
   if (!fd) return fail(errorFromErrno(errno));
   // The umask may have taken bits away; the owner needs them all.
   [[maybe_unused]] const int ignored = ::fchmod(fd.get(), kPrivateMode);
@@ -68,21 +69,23 @@ std::string shellQuote(std::string_view text) {
 
 std::string scriptText(std::string_view exe, std::string_view download,
                        std::string_view directory) {
-  const std::string e = shellQuote(exe);
-  const std::string backup = shellQuote(std::string(exe) + ".backup");
-  const std::string t = shellQuote(download);
   // The old agent has two seconds to quit. A move or chmod that fails puts
-  // the backup back, so that the start below runs a working agent either way.
-  return "#!/bin/bash\n"
-         "sleep 2\n"
-         "cp " + e + " " + backup + "\n" +
-         "if ! { mv " + t + " " + e + " && chmod +x " + e + "; }; then\n" +
-         "  cp -p " + backup + " " + e + "\n" +
-         "fi\n"
-         "rm -f " + t + "\n" +
-         "rm -f \"$0\"\n"
-         "rmdir " + shellQuote(directory) + "\n" +
-         e + " &\n";
+  // the backup back, so that the start at the end runs a working agent
+  // either way.
+  return fmt::format(
+      "#!/bin/bash\n"
+      "sleep 2\n"
+      "cp {exe} {backup}\n"
+      "if ! {{ mv {tmp} {exe} && chmod +x {exe}; }}; then\n"
+      "  cp -p {backup} {exe}\n"
+      "fi\n"
+      "rm -f {tmp}\n"
+      "rm -f \"$0\"\n"
+      "rmdir {dir}\n"
+      "{exe} &\n",
+      fmt::arg("exe", shellQuote(exe)),
+      fmt::arg("backup", shellQuote(fmt::format("{}.backup", exe))),
+      fmt::arg("tmp", shellQuote(download)), fmt::arg("dir", shellQuote(directory)));
 }
 
 std::string temporaryDirectory() {
@@ -161,8 +164,8 @@ Result<void> startScript(const std::string& script) {
   }
   sigset_t none;
   sigemptyset(&none);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                              POSIX_SPAWN_SETSIGMASK);
+  ::posix_spawnattr_setflags(
+      &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   ::posix_spawnattr_setpgroup(&attributes, 0);
   ::posix_spawnattr_setsigdefault(&attributes, &defaults);
   ::posix_spawnattr_setsigmask(&attributes, &none);
@@ -172,7 +175,7 @@ Result<void> startScript(const std::string& script) {
   char* argv[] = {interpreter.data(), argument.data(), nullptr};
   pid_t pid = -1;
   const int error = ::posix_spawn(&pid, interpreter.c_str(), nullptr, &attributes, argv,
-                                  const_cast<char* const*>(environment::processBlock()));
+                                  environment::processBlock());
   ::posix_spawnattr_destroy(&attributes);
   if (error != 0) return fail(errorFromErrno(error));
   // Not waited for: the agent ends within moments, and the script's first

@@ -121,7 +121,8 @@ Version parseVersion(std::string_view text) noexcept {
   Version version;
   if (const auto part = nextPart(rest)) version.major = readNumber(*part);
   if (const auto part = nextPart(rest)) version.minor = readNumber(*part);
-  if (const auto part = nextPart(rest)) version.patch = readNumber(part->substr(0, part->find('-')));
+  if (const auto part = nextPart(rest))
+    version.patch = readNumber(part->substr(0, part->find('-')));
   return version;
 }
 

@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A version read back from its own numbers reads the same.
   const updater::Version version = updater::parseVersion(text);
-  require(updater::parseVersion(fmt::format("{}.{}.{}", version.major, version.minor,
-                                            version.patch)) == version);
+  require(updater::parseVersion(
+              fmt::format("{}.{}.{}", version.major, version.minor, version.patch)) == version);
 
   const auto manifest = updater::parseManifest(text, kBase);
   if (!manifest) {

@@ -19,7 +19,11 @@ Result<std::string> resolveExecutablePath(const char* reported) {
   return path;
 }
 
-bool startsLikeElf(std::string_view bytes) noexcept { return bytes.starts_with("\x7f" "ELF"); }
+bool startsLikeElf(std::string_view bytes) noexcept {
+  return bytes.starts_with(
+      "\x7f"
+      "ELF");
+}
 
 bool startsLikeMachO(std::string_view bytes) noexcept {
   // Thin images start with their magic in the image's byte order (little
