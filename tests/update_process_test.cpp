@@ -8,7 +8,7 @@
 #include "tavrine/crypto.h"
 #include "update_site.h"
 
-#include <dirent.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -42,23 +42,16 @@ std::vector<std::string> entries(const std::string& directory) {
   return names;
 }
 
-// The processes whose executable is `exe`, and their command lines.
-std::vector<std::pair<pid_t, std::vector<std::string>>> processesRunning(const std::string& exe) {
-  std::vector<std::pair<pid_t, std::vector<std::string>>> found;
+// The processes whose executable is `exe`.
+std::vector<pid_t> processesRunning(const std::string& exe) {
+  std::vector<pid_t> found;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::error_code error;
-    const auto target = std::filesystem::read_symlink(entry.path() / "exe", error);
-    if (error || target.string() != exe) continue;
-    std::vector<std::string> argv;
-    const std::string cmdline = readFile(entry.path().string() + "/cmdline");
-    for (size_t start = 0; start < cmdline.size();) {
-      const size_t end = cmdline.find('\0', start);
-      argv.push_back(cmdline.substr(start, end - start));
-      start = end == std::string::npos ? cmdline.size() : end + 1;
+    if (name.find_first_not_of("0123456789") == std::string::npos &&
+        std::filesystem::read_symlink(entry.path() / "exe", error) == exe) {
+      found.push_back(std::stoi(name));
     }
-    found.emplace_back(std::stoi(name), argv);
   }
   return found;
 }
@@ -124,24 +117,26 @@ class UpdateProcess : public ::testing::Test {
     // A test that failed half-way may leave a swap script waiting to start
     // an agent: it removes its directory just before.
     for (auto deadline = std::chrono::steady_clock::now() + 10s;
-         std::chrono::steady_clock::now() < deadline && stagedDirectoryExists();) {
+         std::chrono::steady_clock::now() < deadline && !stagedDirectory().empty();) {
       std::this_thread::sleep_for(50ms);
     }
     std::this_thread::sleep_for(200ms);
     stopRestarted();
   }
 
-  bool stagedDirectoryExists() const {
+  // The private directory of a staged update in TMPDIR, or "".
+  std::string stagedDirectory() const {
     for (const auto& name : entries(tmp_.path())) {
-      if (name.starts_with("tavrine-update.") && name != "tavrine-update.sh") return true;
+      if (name.starts_with("tavrine-update.") && name != "tavrine-update.sh")
+        return tmp_.file(name);
     }
-    return false;
+    return "";
   }
 
   // The restarted agent is nobody's child here: it is found by its executable.
   void stopRestarted() const {
     for (const int signal_number : {SIGTERM, SIGKILL}) {
-      for (const auto& [pid, argv] : processesRunning(exe_)) ::kill(pid, signal_number);
+      for (const pid_t pid : processesRunning(exe_)) ::kill(pid, signal_number);
       for (auto deadline = std::chrono::steady_clock::now() + 5s;
            !processesRunning(exe_).empty() && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(20ms);
@@ -207,13 +202,8 @@ class UpdateProcess : public ::testing::Test {
                         "will restart to apply the update. [OK]\n"));
 
     // The download and the script wait in a private directory, nowhere else.
-    std::vector<std::string> staged;
-    for (const auto& name : entries(tmp_.path())) {
-      if (name.starts_with("tavrine-update.") && name != "tavrine-update.sh")
-        staged.push_back(name);
-    }
-    ASSERT_EQ(staged.size(), 1u) << ::testing::PrintToString(entries(tmp_.path()));
-    const std::string directory = tmp_.file(staged[0]);
+    const std::string directory = stagedDirectory();
+    ASSERT_NE(directory, "") << ::testing::PrintToString(entries(tmp_.path()));
     for (const std::string& path :
          {directory, directory + "/tavrine-update", directory + "/tavrine-update.sh"}) {
       struct stat info {};
@@ -235,7 +225,8 @@ class UpdateProcess : public ::testing::Test {
     ASSERT_TRUE(transcript.next(kRegistered, 60s));
     const auto running = processesRunning(exe_);
     ASSERT_EQ(running.size(), 1u);
-    EXPECT_EQ(running[0].second, std::vector<std::string>{exe_});
+    EXPECT_EQ(readFile(fmt::format("/proc/{}/cmdline", running[0])), exe_ + '\0')
+        << "started with no arguments";
     EXPECT_TRUE(api_->device(kDeviceId));
   }
 
