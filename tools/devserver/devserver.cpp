@@ -277,15 +277,19 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& messag
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       message =
-          "Usage: tavrine-devserver [--bind ADDRESS] [--port PORT]\n"
-          "The development backend of Tavrine (default 127.0.0.1:8000).\n";
+          "Usage: tavrine-devserver [--bind ADDRESS] [--port PORT] [--updates DIR]"
+          " [--update-port PORT]\n"
+          "The development backend of Tavrine (default 127.0.0.1:8000).\n"
+          "With --updates, also the update site (default port 3000), serving\n"
+          "/updates/manifest.json and the files it names from DIR.\n";
       return std::nullopt;
     }
-    if ((arg == "--port" || arg == "--bind") && i + 1 >= argc) {
+    if ((arg == "--port" || arg == "--bind" || arg == "--update-port" || arg == "--updates") &&
+        i + 1 >= argc) {
       message = fmt::format("tavrine-devserver: {} needs a value\n", arg);
       return std::nullopt;
     }
-    if (arg == "--port") {
+    if (arg == "--port" || arg == "--update-port") {
       const std::string_view value = argv[++i];
       int port = -1;
       const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
@@ -293,7 +297,9 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& messag
         message = fmt::format("tavrine-devserver: invalid port '{}'\n", value);
         return std::nullopt;
       }
-      options.port = port;
+      (arg == "--port" ? options.port : options.update_port) = port;
+    } else if (arg == "--updates") {
+      options.updates_dir = argv[++i];
     } else if (arg == "--bind") {
       options.bind = argv[++i];
     } else {

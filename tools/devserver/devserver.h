@@ -22,6 +22,9 @@ struct Options {
   // The HMAC key that report signatures must match.
   std::string signing_key;   // empty: the agent's built-in key
   bool log_requests = true;  // one line per request on standard error
+  // The update site (update_site.h), started by main when a directory is given.
+  int update_port = 3000;
+  std::string updates_dir;  // empty: no update site
 };
 
 // What the server knows of one device.
@@ -80,7 +83,7 @@ class DevServer {
 };
 
 // Parses the command line of tavrine-devserver ("--port N", "--bind ADDR",
-// "--help"). Returns nothing and sets `message` on a usage error or help.
+// "--update-port N", "--updates DIR", "--help"). Returns nothing and sets `message` on a usage error or help.
 std::optional<Options> parseArguments(int argc, char** argv, std::string& message);
 
 }  // namespace devserver

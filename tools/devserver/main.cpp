@@ -1,4 +1,5 @@
 #include "devserver.h"
+#include "update_site.h"
 
 #include "tavrine/console.h"
 
@@ -6,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <optional>
 #include <thread>
 
 int main(int argc, char** argv) {
@@ -29,6 +31,17 @@ int main(int argc, char** argv) {
     console::line("devserver: cannot listen on {}:{}\n", options->bind, options->port);
     return 1;
   }
+  std::optional<devserver::UpdateSite> updates;
+  if (!options->updates_dir.empty()) {
+    updates.emplace(devserver::UpdateSiteOptions{options->updates_dir, options->bind,
+                                                 options->update_port, options->log_requests});
+    if (!updates->start()) {
+      console::line("devserver: cannot listen on {}:{}\n", options->bind, options->update_port);
+      return 1;
+    }
+    console::line("devserver: update site on http://{}:{}/updates/ from {}\n", options->bind,
+                  updates->port(), options->updates_dir);
+  }
   std::thread waiter([&] {
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
@@ -39,6 +52,7 @@ int main(int argc, char** argv) {
   waiter.detach();
   console::line("devserver: listening on {}\n", server.baseUrl());
   server.serve();
+  if (updates) updates->stop();
   console::line("devserver: stopped\n");
   return 0;
 }

@@ -1,6 +1,5 @@
 #include "tavrine/tray/macos.h"
 
-#include "tavrine/console.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/token_store.h"
 #include "tavrine/tray/bound_actions.h"
@@ -179,7 +178,5 @@ TrayState* boundTray() noexcept {
   return slot == nullptr ? nullptr : slot->load();
 }
 }  // namespace detail
-
-void onUpdateClicked() { console::line("Check for Updates: not available in this build yet\n"); }
 
 }  // namespace tray::macos

@@ -1,0 +1,159 @@
+// "Check for Updates...": fetch the manifest, offer a newer release,
+// download it, stage the swap script, start it and quit. Runs wholly on the
+// main thread inside the menu action; each outcome ends in one alert.
+#include "tavrine/tray/update_action.h"
+
+#include "tavrine/config.h"
+#include "tavrine/console.h"
+#include "tavrine/http.h"
+#include "tavrine/objc/runtime.h"
+#include "tavrine/platform/exe_path.h"
+#include "tavrine/tray/bound_actions.h"
+#include "tavrine/tray/macos.h"
+#include "tavrine/update_install.h"
+#include "tavrine/updater.h"
+
+#include <array>
+#include <string>
+
+namespace tray::macos {
+namespace {
+
+using objc::Id;
+using objc::sel_registerName;
+using objc::send;
+using update_install::UpdateOutcome;
+
+// A string object for an alert; an empty one when `text` cannot be made into
+// one, so that the alert still shows.
+Id alertString(const CocoaHandles& cocoa, std::string_view text) {
+  const Id string = createNSString(cocoa, text);
+  return string != nullptr ? string : createNSString(cocoa, "");
+}
+
+void alert(const CocoaHandles& cocoa, std::string_view title, std::string_view message) {
+  showUpdateAlert(cocoa, title, message, false);
+}
+
+UpdateOutcome failure(std::string_view message) {
+  UpdateOutcome outcome;
+  outcome.message = message;
+  return outcome;
+}
+
+// Steps from the consent to the staged script.
+UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateManifest& manifest) {
+  if (cocoa.update_menu_item != nullptr) {
+    send<void>(cocoa.update_menu_item, sel_registerName("setTitle:"),
+               alertString(cocoa, "Downloading..."));
+  }
+  console::info("Downloading update from: {}", manifest.download_url);
+  const std::array headers{http::HttpHeader{"User-Agent", http::kUserAgent}};
+  auto download = http::get(manifest.download_url, headers);
+  if (!download) {
+    console::error("Download failed: error.{}", errorName(download.error()));
+    return failure("Failed to download update");
+  }
+  if (download->status != 200) {
+    console::error("Download returned status: {}", download->status);
+    return failure("Download server returned an error");
+  }
+  // Before a byte is written: an error page or a tampered file never gets
+  // near the executable.
+  if (auto checked = update_install::checkDownload(download->body, manifest.sha256); !checked) {
+    console::error("Download failed: error.{}", errorName(checked.error()));
+    return failure("Failed to download update");
+  }
+  const auto exe = platform::executablePath();
+  if (!exe) return failure("Could not determine executable path");
+  UpdateOutcome outcome = update_install::stage(download->body, *exe);
+  if (outcome.success) console::info("Update downloaded successfully. Restart required.");
+  return outcome;
+}
+
+void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
+  const Config config = config::load();  // the mode is decided afresh, as at start-up
+  console::info("Checking for updates at {}... Current version: {}", config.update_manifest_url,
+                updater::kAgentVersion);
+  const std::array headers{http::HttpHeader{"Accept", "application/json"},
+                           http::HttpHeader{"User-Agent", http::kUserAgent}};
+  Result<updater::UpdateManifest> manifest = fail(Error::Unexpected);
+  {
+    const auto response = http::get(config.update_manifest_url, headers);
+    if (!response) {
+      console::error("Update check failed: error.{}", errorName(response.error()));
+      alert(cocoa, "Update Check Failed", "Failed to connect to update server");
+      return;
+    }
+    if (response->status != 200) {
+      console::warning("Update check returned status: {}", response->status);
+      alert(cocoa, "Update Check Failed", "Update server returned an error");
+      return;
+    }
+    manifest = updater::parseManifest(response->body, config.update_base_url);
+  }
+  if (!manifest) {
+    console::error("Failed to parse update response: error.{}", errorName(manifest.error()));
+    alert(cocoa, "Update Check Failed", "Failed to parse update information");
+    return;
+  }
+  if (!manifest->update_available) {
+    alert(cocoa, "No Updates Available", "You are running the latest version.");
+    return;
+  }
+  if (!showUpdateAlert(cocoa, "Update Available",
+                       updater::offerMessage(manifest->latest_version, manifest->current_version),
+                       true)) {
+    return;
+  }
+
+  UpdateOutcome outcome = downloadAndStage(cocoa, *manifest);
+  http::releaseLargeAnswerMemory();
+  if (!outcome.success) {
+    alert(cocoa, "Update Failed", outcome.message);
+    return;
+  }
+  alert(cocoa, "Update Ready",
+        "The update has been downloaded. The agent will restart to apply the update.");
+  if (!update_install::startScript(outcome.staged.scriptPath())) {
+    alert(cocoa, "Update Error", "Failed to start update process");
+    return;  // the staged files go with `outcome`
+  }
+  outcome.staged.handOver();
+  tray.running.store(false);
+  const Id app = send<Id>(cocoa.app_class, sel_registerName("sharedApplication"));
+  send<void>(app, sel_registerName("terminate:"), Id{});
+}
+
+}  // namespace
+
+bool showUpdateAlert(const CocoaHandles& cocoa, std::string_view title, std::string_view message,
+                     bool offer_update) {
+  const objc::AutoreleasePool pool;
+  const Id alert_object =
+      send<Id>(send<Id>(cocoa.alert_class, sel_registerName("alloc")), sel_registerName("init"));
+  send<void>(alert_object, sel_registerName("setMessageText:"), alertString(cocoa, title));
+  send<void>(alert_object, sel_registerName("setInformativeText:"), alertString(cocoa, message));
+  send<void>(alert_object, sel_registerName("setAlertStyle:"), 1UL);  // informational
+  if (offer_update) {
+    send<Id>(alert_object, sel_registerName("addButtonWithTitle:"),
+             alertString(cocoa, "Update Now"));
+    send<Id>(alert_object, sel_registerName("addButtonWithTitle:"), alertString(cocoa, "Later"));
+  } else {
+    send<Id>(alert_object, sel_registerName("addButtonWithTitle:"), alertString(cocoa, "OK"));
+  }
+  constexpr long kFirstButton = 1000;
+  const long response = send<long>(alert_object, sel_registerName("runModal"));
+  send<void>(alert_object, sel_registerName("release"));
+  return offer_update && response == kFirstButton;
+}
+
+void onUpdateClicked() {
+  const CocoaHandles* cocoa = detail::boundCocoa();
+  TrayState* tray = detail::boundTray();
+  if (cocoa == nullptr || tray == nullptr) return;
+  const objc::AutoreleasePool pool;
+  checkForUpdates(*cocoa, *tray);
+}
+
+}  // namespace tray::macos

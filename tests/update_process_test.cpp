@@ -1,0 +1,363 @@
+// ctest-properties: RESOURCE_LOCK port8000 LABELS threaded
+// The update site's port 3000 is held too. The property plumbing passes one
+// lock name only, and port8000 covers it: whatever drives a development
+// agent to its update check needs the development API on 8000 first.
+#include "devserver.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "tavrine/crypto.h"
+#include "update_site.h"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::BackgroundProcess;
+using test_support::Environment;
+using test_support::readFile;
+using test_support::TempDir;
+using test_support::writeFile;
+
+constexpr const char* kDeviceId = "6F1A2B3C-0000-4D5E-8F90-ABCDEF012345";
+constexpr const char* kRegistered = "Device registered successfully!\n";
+
+std::vector<std::string> entries(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The processes whose executable is `exe`.
+std::vector<pid_t> processesRunning(const std::string& exe) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    std::error_code error;
+    if (name.find_first_not_of("0123456789") == std::string::npos &&
+        std::filesystem::read_symlink(entry.path() / "exe", error) == exe) {
+      found.push_back(std::stoi(name));
+    }
+  }
+  return found;
+}
+
+// Reads the agent's standard error in order: each expectation starts where
+// the last one matched.
+class Transcript {
+ public:
+  explicit Transcript(const BackgroundProcess& process) : process_(process) {}
+  // Waits for `text` after the last match; false (and the text so far) after `timeout`.
+  ::testing::AssertionResult next(const std::string& text,
+                                  std::chrono::milliseconds timeout = 30s) {
+    for (auto deadline = std::chrono::steady_clock::now() + timeout;;) {
+      const std::string err = process_.errorOutput();
+      if (const size_t at = err.find(text, position_); at != std::string::npos) {
+        position_ = at + text.size();
+        return ::testing::AssertionSuccess();
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        return ::testing::AssertionFailure()
+               << "no \"" << text << "\" after byte " << position_ << " in:\n"
+               << err;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+ private:
+  const BackgroundProcess& process_;
+  size_t position_ = 0;
+};
+
+// The agent, copied into a directory whose name would run a command if the
+// swap script let the shell expand it, against the development backend on
+// port 8000 and (once started) the update site on port 3000, with a TMPDIR
+// of its own.
+class UpdateProcess : public ::testing::Test {
+ protected:
+  UpdateProcess() {
+    const auto tool = [this](const std::string& key, const std::string& out) {
+      writeFile(tools_.file(key + ".out"), out);
+    };
+    tool("ioreg-platform-expert",
+         "+-o J314sAP  <class IOPlatformExpertDevice>\n  {\n    \"IOPlatformUUID\" = \"" +
+             std::string(kDeviceId) + "\"\n  }\n");
+    tool("sw_vers-product-version", "14.5\n");
+    tool("hostname", "test-mac\n");
+    old_build_ = readFile(TAVRINE_BINARY);
+    new_build_ = old_build_ + "\nanother build\n";  // trailing bytes leave an ELF image runnable
+    std::filesystem::create_directories(installDir());
+    writeFile(exe_, old_build_);
+    ::chmod(exe_.c_str(), 0755);
+
+    devserver::Options api;
+    api.port = 8000;
+    api.log_requests = false;
+    api_ = std::make_unique<devserver::DevServer>(api);
+    EXPECT_TRUE(api_->start());
+  }
+
+  ~UpdateProcess() override {
+    site_.reset();
+    // A test that failed half-way may leave a swap script waiting to start
+    // an agent: it removes its directory just before.
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < deadline && !stagedDirectory().empty();) {
+      std::this_thread::sleep_for(50ms);
+    }
+    std::this_thread::sleep_for(200ms);
+    stopRestarted();
+  }
+
+  // The private directory of a staged update in TMPDIR, or "".
+  std::string stagedDirectory() const {
+    for (const auto& name : entries(tmp_.path())) {
+      if (name.starts_with("tavrine-update.") && name != "tavrine-update.sh")
+        return tmp_.file(name);
+    }
+    return "";
+  }
+
+  // The restarted agent is nobody's child here: it is found by its executable.
+  void stopRestarted() const {
+    for (const int signal_number : {SIGTERM, SIGKILL}) {
+      for (const pid_t pid : processesRunning(exe_)) ::kill(pid, signal_number);
+      for (auto deadline = std::chrono::steady_clock::now() + 5s;
+           !processesRunning(exe_).empty() && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(20ms);
+      }
+    }
+  }
+
+  std::string installDir() const { return install_.file("a \"b\" $(touch pwned) c"); }
+
+  Environment environment(const std::string& first_on_path = "") const {
+    Environment env;
+    std::string path = std::string(TAVRINE_FIXTURES_DIR) + ":/usr/bin:/bin";
+    if (!first_on_path.empty()) path = first_on_path + ":" + path;
+    env.set = {{"HOME", home_.path()},
+               {"PATH", path},
+               {"TAVRINE_STANDIN_DIR", tools_.path()},
+               {"TAVRINE_ENV", "dev"},
+               {"TMPDIR", tmp_.path()}};
+    return env;
+  }
+
+  void startSite() {
+    site_ = std::make_unique<devserver::UpdateSite>(
+        devserver::UpdateSiteOptions{updates_.path(), "127.0.0.1", 3000, false});
+    ASSERT_TRUE(site_->start());
+  }
+
+  // Publishes a manifest of `version` whose universal artifact has `url`
+  // (and `sha256` when given).
+  void publish(const std::string& version, const std::string& url = "",
+               const std::string& sha256 = "") {
+    std::string artifact = url.empty() ? "{}" : "{\"url\": \"" + url + "\"";
+    if (!url.empty()) artifact += sha256.empty() ? "}" : ", \"sha256\": \"" + sha256 + "\"}";
+    writeFile(updates_.file("manifest.json"),
+              "{\"platforms\": {\"macos\": {\"version\": \"" + version +
+                  "\", \"artifacts\": {\"universal\": " + artifact + "}}}}");
+  }
+
+  std::unique_ptr<BackgroundProcess> startAgent(const std::string& first_on_path = "") {
+    auto agent = std::make_unique<BackgroundProcess>(std::vector<std::string>{exe_},
+                                                     environment(first_on_path), true);
+    EXPECT_TRUE(agent->waitForError("Agent running. Click the menu bar icon to quit.\n", 60s))
+        << agent->errorOutput();
+    return agent;
+  }
+
+  // Takes the agent through "Update Now" to its exit, with the private
+  // directory checked while "Update Ready" waits.
+  void updateNow(BackgroundProcess& agent, Transcript& transcript) {
+    agent.writeInput("click Check for Updates...\n");
+    ASSERT_TRUE(transcript.next(
+        "info: Checking for updates at http://localhost:3000/updates/manifest.json... "
+        "Current version: 0.2.0\n"));
+    ASSERT_TRUE(transcript.next(
+        "alert: Update Available: Version 0.3.0 is available. You are running version 0.2.0. "
+        "[Update Now] [Later]\n"));
+    agent.writeInput("answer Update Now\n");
+    ASSERT_TRUE(
+        transcript.next("info: Downloading update from: http://localhost:3000/updates/build\n"));
+    ASSERT_TRUE(transcript.next("info: Update downloaded successfully. Restart required.\n"));
+    ASSERT_TRUE(
+        transcript.next("alert: Update Ready: The update has been downloaded. The agent "
+                        "will restart to apply the update. [OK]\n"));
+
+    // The download and the script wait in a private directory, nowhere else.
+    const std::string directory = stagedDirectory();
+    ASSERT_NE(directory, "") << ::testing::PrintToString(entries(tmp_.path()));
+    for (const std::string& path :
+         {directory, directory + "/tavrine-update", directory + "/tavrine-update.sh"}) {
+      struct stat info {};
+      ASSERT_EQ(::lstat(path.c_str(), &info), 0) << path;
+      EXPECT_EQ(info.st_mode & 07777, 0700u) << path;
+      EXPECT_EQ(info.st_uid, ::getuid()) << path;
+    }
+    EXPECT_EQ(readFile(directory + "/tavrine-update"), new_build_);
+
+    agent.writeInput("answer OK\n");
+    const auto ended = agent.wait(10s);
+    ASSERT_TRUE(ended) << agent.errorOutput();
+    EXPECT_EQ(ended->exit_code, 0) << agent.errorOutput();
+  }
+
+  // Waits for the executable at exe_ to run again, with no arguments, and to
+  // register with the backend (its standard error is the old agent's).
+  void expectRestartedAndRegistered(Transcript& transcript) {
+    ASSERT_TRUE(transcript.next(kRegistered, 60s));
+    const auto running = processesRunning(exe_);
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_EQ(readFile(fmt::format("/proc/{}/cmdline", running[0])), exe_ + '\0')
+        << "started with no arguments";
+    EXPECT_TRUE(api_->device(kDeviceId));
+  }
+
+  TempDir home_, tools_, tmp_, updates_, install_;
+  std::string exe_ = installDir() + "/tavrine";
+  std::string old_build_, new_build_;
+  std::unique_ptr<devserver::DevServer> api_;
+  std::unique_ptr<devserver::UpdateSite> site_;
+};
+
+TEST_F(UpdateProcess, UpdateNowSwapsTheExecutableAndTheNewBuildStartsAndRegisters) {
+  startSite();
+  writeFile(updates_.file("build"), new_build_);
+  // Checksums are compared without regard to case.
+  std::string digest = crypto::toHex(crypto::sha256(new_build_));
+  std::transform(digest.begin(), digest.end(), digest.begin(), ::toupper);
+  publish("0.3.0", "/updates/build", digest);
+  // Links planted at the fixed names of the temporary directory are never
+  // written through.
+  writeFile(home_.file("victim"), "keep me");
+  ASSERT_EQ(::symlink(home_.file("victim").c_str(), tmp_.file("tavrine-update").c_str()), 0);
+  ASSERT_EQ(::symlink(home_.file("victim").c_str(), tmp_.file("tavrine-update.sh").c_str()), 0);
+
+  auto agent = startAgent();
+  Transcript transcript(*agent);
+  ASSERT_TRUE(transcript.next(kRegistered));
+  ASSERT_NO_FATAL_FAILURE(updateNow(*agent, transcript));
+  ASSERT_NO_FATAL_FAILURE(expectRestartedAndRegistered(transcript));
+
+  EXPECT_EQ(readFile(exe_), new_build_);
+  EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+  EXPECT_EQ(entries(installDir()), (std::vector<std::string>{"tavrine", "tavrine.backup"}));
+  EXPECT_EQ(entries(tmp_.path()), (std::vector<std::string>{"tavrine-update", "tavrine-update.sh"}))
+      << "the private directory is gone";
+  EXPECT_EQ(readFile(home_.file("victim")), "keep me");
+  EXPECT_FALSE(std::filesystem::exists("pwned"));
+  EXPECT_FALSE(std::filesystem::exists(install_.file("pwned")));
+}
+
+TEST_F(UpdateProcess, AFailedMoveOrChmodPutsTheBackupBackAndStartsTheOldBuild) {
+  startSite();
+  writeFile(updates_.file("build"), new_build_);
+  publish("0.3.0", "/updates/build");  // no checksum: accepted as before
+  // A move that fails halfway, leaving a cut-off file; a chmod that fails
+  // after a move that worked.
+  for (const auto& [tool, body] :
+       {std::pair{"mv", "head -c 64 \"$1\" > \"$2\"\n"}, std::pair{"chmod", ""}}) {
+    SCOPED_TRACE(tool);
+    TempDir broken;
+    writeFile(broken.file(tool),
+              std::string("#!/bin/sh\n") + body + "echo \"" + tool + ": refused\" >&2\nexit 1\n");
+    ::chmod(broken.file(tool).c_str(), 0755);
+
+    auto agent = startAgent(broken.path());
+    Transcript transcript(*agent);
+    ASSERT_TRUE(transcript.next(kRegistered));
+    ASSERT_NO_FATAL_FAILURE(updateNow(*agent, transcript));
+    ASSERT_TRUE(transcript.next(std::string(tool) + ": refused\n", 20s));
+    ASSERT_NO_FATAL_FAILURE(expectRestartedAndRegistered(transcript));
+    EXPECT_EQ(readFile(exe_), old_build_);
+    EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+    EXPECT_TRUE(entries(tmp_.path()).empty()) << ::testing::PrintToString(entries(tmp_.path()));
+    stopRestarted();
+  }
+}
+
+TEST_F(UpdateProcess, EveryOtherOutcomeEndsInOneAlertAndTheAgentRunsOn) {
+  auto agent = startAgent();
+  Transcript transcript(*agent);
+  // Clicks the update entry (titled `entry`), expects `lines` and the alert
+  // `alert` with an "OK" button (answered), and that nothing was installed.
+  const auto check = [&](const std::string& entry, const std::vector<std::string>& lines,
+                         const std::string& alert) {
+    SCOPED_TRACE(alert);
+    agent->writeInput("click " + entry + "\n");
+    for (const auto& line : lines) ASSERT_TRUE(transcript.next(line));
+    ASSERT_TRUE(transcript.next("alert: " + alert + " [OK]\n"));
+    agent->writeInput("answer OK\n");
+    EXPECT_TRUE(entries(tmp_.path()).empty()) << ::testing::PrintToString(entries(tmp_.path()));
+    EXPECT_EQ(readFile(exe_), old_build_);
+  };
+  const std::string entry = "Check for Updates...";
+
+  check(entry, {"error: Update check failed: error.RequestFailed\n"},
+        "Update Check Failed: Failed to connect to update server");
+  ASSERT_NO_FATAL_FAILURE(startSite());
+  check(entry, {"warning: Update check returned status: 404\n"},
+        "Update Check Failed: Update server returned an error");
+  writeFile(updates_.file("manifest.json"), "{\"platforms\": {\"macos\": {\"version\": ");
+  check(entry, {"error: Failed to parse update response: error.UnexpectedEndOfInput\n"},
+        "Update Check Failed: Failed to parse update information");
+  publish("0.2.0", "/updates/build");
+  check(entry, {}, "No Updates Available: You are running the latest version.");
+
+  publish("0.3.0", "/updates/build");
+  agent->writeInput("click " + entry + "\n");
+  ASSERT_TRUE(transcript.next("[Update Now] [Later]\n"));
+  agent->writeInput("answer Later\nmenu\n");
+  ASSERT_TRUE(transcript.next("menu: Check for Updates...\n")) << "Later leaves the title alone";
+
+  // From the first download on, the entry is titled "Downloading...".
+  const auto download = [&](const std::string& entry_title, const std::string& line,
+                            const std::string& alert) {
+    agent->writeInput("click " + entry_title + "\n");
+    ASSERT_TRUE(transcript.next("[Update Now] [Later]\n"));
+    agent->writeInput("answer Update Now\n");
+    check(entry_title, {"info: Downloading update from: ", line}, alert);
+  };
+  writeFile(updates_.file("page.html"), "<!DOCTYPE html><html><body>Sign in</body></html>");
+  writeFile(updates_.file("empty"), "");
+  writeFile(updates_.file("build"), new_build_);
+  publish("0.3.0", "/updates/missing");
+  download(entry, "error: Download returned status: 404\n",
+           "Update Failed: Download server returned an error");
+  publish("0.3.0");  // no URL at all
+  download("Downloading...", "error: Download failed: error.RequestFailed\n",
+           "Update Failed: Failed to download update");
+  for (const char* refused : {"/updates/page.html", "/updates/empty"}) {
+    publish("0.3.0", refused);
+    download("Downloading...", "error: Download failed: error.InvalidExecutable\n",
+             "Update Failed: Failed to download update");
+  }
+  publish("0.3.0", "/updates/build", crypto::toHex(crypto::sha256(old_build_)));
+  download("Downloading...", "error: Download failed: error.ChecksumMismatch\n",
+           "Update Failed: Failed to download update");
+
+  agent->writeInput("click Quit Tavrine\n");
+  const auto ended = agent->wait(10s);
+  ASSERT_TRUE(ended) << agent->errorOutput();
+  EXPECT_EQ(ended->exit_code, 0);
+  EXPECT_EQ(entries(installDir()), std::vector<std::string>{"tavrine"});
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+#include "update_site.h"
+
+#include "tavrine/console.h"
+#include "tavrine/fs_util.h"
+
+#include <fcntl.h>
+
+#include <chrono>
+
+namespace devserver {
+namespace {
+
+// As large as the agent accepts a download to be.
+constexpr size_t kLargestFile = size_t{512} << 20;
+
+}  // namespace
+
+bool isPublishedName(std::string_view name) {
+  if (name.empty() || name.starts_with('.')) return false;  // ".", "..", hidden files
+  return name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
+}
+
+UpdateSite::UpdateSite(UpdateSiteOptions options) : options_(std::move(options)) {
+  // httplib has decoded the path already, so an encoded "/" is seen here as
+  // a separator and refused with the rest.
+  server_.Get(R"(/updates/(.+))", [this](const httplib::Request& request,
+                                         httplib::Response& response) {
+    const std::string name = request.matches[1];
+    if (!isPublishedName(name)) {
+      response.status = 404;
+      return;
+    }
+    auto content = fs_util::readWholeFile(options_.directory + "/" + name, kLargestFile);
+    if (!content) {
+      response.status = 404;
+      return;
+    }
+    response.set_content(std::move(*content),
+                         name == "manifest.json" ? "application/json" : "application/octet-stream");
+  });
+  server_.set_logger([this](const httplib::Request& q, const httplib::Response& r) {
+    if (!options_.log_requests) return;
+    console::line("devserver: update site: {} {} {} -> {}\n", q.remote_addr, q.method, q.path,
+                  r.status);
+  });
+}
+
+UpdateSite::~UpdateSite() { stop(); }
+
+std::optional<int> UpdateSite::start() {
+  if (options_.port == 0) {
+    port_ = server_.bind_to_any_port(options_.bind);
+    if (port_ <= 0) return std::nullopt;
+  } else {
+    if (!server_.bind_to_port(options_.bind, options_.port)) return std::nullopt;
+    port_ = options_.port;
+  }
+  thread_ = std::thread([this] { server_.listen_after_bind(); });
+  // stop() before the loop runs would be lost: wait until it does.
+  while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return port_;
+}
+
+void UpdateSite::stop() {
+  server_.stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace devserver
