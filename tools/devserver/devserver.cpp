@@ -72,7 +72,10 @@ constexpr const char* kControls[] = {
 
 }  // namespace
 
-DevServer::DevServer(Options options) : options_(std::move(options)) {
+std::string escapeHtml(std::string_view text) { return htmlEscape(text); }
+void noteRequest(std::string note) { request_note = std::move(note); }
+
+DevServer::DevServer(Options options) : options_(std::move(options)), oauth_(options_.clock) {
   if (options_.signing_key.empty()) options_.signing_key = std::string(agent::kSigningKey);
   routes();
 }
@@ -86,6 +89,7 @@ void DevServer::routes() {
                [this](const httplib::Request& q, httplib::Response& r) { handleReport(q, r); });
   server_.Get("/api/v1/devices",
               [this](const httplib::Request& q, httplib::Response& r) { handleDevices(q, r); });
+  oauth_.addRoutes(server_);
   server_.Get("/", [this](const httplib::Request& q, httplib::Response& r) { handleIndex(q, r); });
   server_.set_logger([this](const httplib::Request& q, const httplib::Response& r) {
     std::string note;
@@ -266,6 +270,7 @@ void DevServer::handleIndex(const httplib::Request&, httplib::Response& response
     }
     html += "</table>\n";
   }
+  html += oauth_.dashboardSection();
   html += "</body></html>\n";
   response.status = 200;
   response.set_content(html, "text/html; charset=utf-8");

@@ -4,6 +4,8 @@
 // and keeps their signed tavrine reports, and shows them. The class can be
 // started in-process on an ephemeral port, which is how the tests use it.
 
+#include "oauth_server.h"
+
 #include <httplib.h>
 
 #include <map>
@@ -22,6 +24,7 @@ struct Options {
   // The HMAC key that report signatures must match.
   std::string signing_key;   // empty: the agent's built-in key
   bool log_requests = true;  // one line per request on standard error
+  Clock clock;               // what sign-in codes expire by; empty: the system clock
   // The update site (update_site.h), started by main when a directory is given.
   int update_port = 3000;
   std::string updates_dir;  // empty: no update site
@@ -61,6 +64,7 @@ class DevServer {
   // Snapshots for tests and the pages.
   std::vector<Device> devices() const;
   std::optional<Device> device(const std::string& device_id) const;
+  std::vector<SignIn> signIns() const { return oauth_.signIns(); }
 
   // The underlying server, for later endpoints (OAuth, update site).
   httplib::Server& server() { return server_; }
@@ -73,6 +77,7 @@ class DevServer {
   void handleIndex(const httplib::Request& request, httplib::Response& response);
 
   Options options_;
+  OAuthServer oauth_;
   httplib::Server server_;
   std::thread thread_;
   int port_ = 0;
@@ -81,6 +86,12 @@ class DevServer {
   std::map<std::string, Device> devices_;               // by device_id
   std::map<std::string, std::string> device_by_token_;  // token -> device_id
 };
+
+// `text` with &, <, >, " and ' written as character references.
+std::string escapeHtml(std::string_view text);
+
+// Adds a detail to the log line of the request being handled on this thread.
+void noteRequest(std::string note);
 
 // Parses the command line of tavrine-devserver ("--port N", "--bind ADDR",
 // "--update-port N", "--updates DIR", "--help"). Returns nothing and sets `message` on a usage error or help.
