@@ -4,7 +4,9 @@
 
 namespace oauth {
 
-// The `login` command: browser sign-in, then the tokens saved.
+// The `login` command: browser sign-in, then the tokens saved with the
+// device token already stored. A failed sign-in prints "Login failed" and
+// succeeds; only a failed save is an error.
 [[nodiscard]] Result<void> loginCommand();
 
 }  // namespace oauth
