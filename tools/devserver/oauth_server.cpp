@@ -122,10 +122,11 @@ constexpr std::string_view kPageHead =
 void refusePage(httplib::Response& response, const std::string& reason) {
   response.status = 400;
   noStore(response);
-  response.set_content(fmt::format(fmt::runtime(kPageHead), "Sign-in request refused") +
-                           fmt::format("<h1>Sign-in request refused</h1>\n<p>{}</p>\n</body></html>\n",
-                                       escapeHtml(reason)),
-                       "text/html; charset=utf-8");
+  response.set_content(
+      fmt::format(fmt::runtime(kPageHead), "Sign-in request refused") +
+          fmt::format("<h1>Sign-in request refused</h1>\n<p>{}</p>\n</body></html>\n",
+                      escapeHtml(reason)),
+      "text/html; charset=utf-8");
   noteRequest(reason);
 }
 
@@ -200,9 +201,8 @@ void OAuthServer::addRoutes(httplib::Server& server) {
 }
 
 void OAuthServer::dropExpiredLocked(system_clock::time_point now) {
-  std::erase_if(pending_, [&](const auto& entry) {
-    return now - entry.second.created > kRequestLifetime;
-  });
+  std::erase_if(pending_,
+                [&](const auto& entry) { return now - entry.second.created > kRequestLifetime; });
   std::erase_if(grants_,
                 [&](const auto& entry) { return now - entry.second.issued > kCodeLifetime; });
 }
@@ -210,7 +210,8 @@ void OAuthServer::dropExpiredLocked(system_clock::time_point now) {
 void OAuthServer::handleAuthorize(const httplib::Request& request, httplib::Response& response) {
   const httplib::Params& params = request.params;
   if (const auto repeated = repeatedParameter(params)) {
-    return refusePage(response, fmt::format("The parameter {} is given more than once.", *repeated));
+    return refusePage(response,
+                      fmt::format("The parameter {} is given more than once.", *repeated));
   }
   const auto client_id = parameter(params, "client_id");
   if (!client_id) return refusePage(response, "The request names no client_id.");
@@ -219,8 +220,9 @@ void OAuthServer::handleAuthorize(const httplib::Request& request, httplib::Resp
   }
   const auto redirect_uri = parameter(params, "redirect_uri");
   if (!redirect_uri || !isLoopbackRedirectUri(*redirect_uri)) {
-    return refusePage(response, "The redirect_uri must be an http address on the loopback "
-                                "interface (localhost, 127.0.0.1 or [::1]).");
+    return refusePage(response,
+                      "The redirect_uri must be an http address on the loopback "
+                      "interface (localhost, 127.0.0.1 or [::1]).");
   }
   if (parameter(params, "response_type") != "code") {
     return refusePage(response, "The response_type must be \"code\".");
@@ -248,7 +250,8 @@ void OAuthServer::handleAuthorize(const httplib::Request& request, httplib::Resp
   std::string scopes;
   for (size_t start = 0; start < scope.size();) {
     const size_t end = std::min(scope.find(' ', start), scope.size());
-    if (end > start) scopes += fmt::format("<li>{}</li>", escapeHtml(scope.substr(start, end - start)));
+    if (end > start)
+      scopes += fmt::format("<li>{}</li>", escapeHtml(scope.substr(start, end - start)));
     start = end + 1;
   }
   if (scopes.empty()) scopes = "<li>(none)</li>";
@@ -276,7 +279,8 @@ void OAuthServer::handleDecision(const httplib::Request& request, httplib::Respo
   const auto decision = parameter(params, "decision");
   if (!isForm(request) || repeatedParameter(params) ||
       (decision != "approve" && decision != "deny")) {
-    return refusePage(response, "The decision must be Approve or Deny, sent from the sign-in page.");
+    return refusePage(response,
+                      "The decision must be Approve or Deny, sent from the sign-in page.");
   }
   const auto now = clock_();
   Pending pending;
@@ -366,9 +370,8 @@ void OAuthServer::handleToken(const httplib::Request& request, httplib::Response
   answer["scope"] = grant.scope;
   {
     std::lock_guard guard(mutex_);
-    sign_ins_.push_back(
-        SignIn{*client_id, grant.scope, grant.redirect_uri, request.remote_addr,
-               secondsSinceEpoch(now)});
+    sign_ins_.push_back(SignIn{*client_id, grant.scope, grant.redirect_uri, request.remote_addr,
+                               secondsSinceEpoch(now)});
     if (sign_ins_.size() > kMaxSignInsShown) sign_ins_.erase(sign_ins_.begin());
   }
   response.status = 200;

@@ -28,7 +28,7 @@ struct SignIn {
   std::string client_id;
   std::string scope;
   std::string redirect_uri;
-  std::string remote_addr;  // where the token request came from
+  std::string remote_addr;   // where the token request came from
   int64_t signed_in_at = 0;  // seconds since the epoch
 };
 

@@ -1,0 +1,178 @@
+// ctest-properties: RESOURCE_LOCK port8000,port9876 LABELS threaded
+// `tavrine --dev login` as a process, against the devserver on the
+// development address (port 8000) and with a stand-in browser on PATH.
+#include "devserver.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::BackgroundProcess;
+using test_support::Environment;
+using test_support::readFile;
+using test_support::TempDir;
+using test_support::writeFile;
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// `text` as a regular expression that matches just it.
+std::string literal(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// The value of `"key": "` in the credentials file, or nothing.
+std::optional<std::string> field(const std::string& file, const std::string& key) {
+  const std::string pattern = "\"" + key + "\": \"";
+  const size_t start = file.find(pattern);
+  if (start == std::string::npos) return std::nullopt;
+  const size_t begin = start + pattern.size();
+  return file.substr(begin, file.find('"', begin) - begin);
+}
+
+class LoginCommand : public ::testing::Test {
+ protected:
+  Environment environment(const std::string& browser) const {
+    Environment env;
+    env.set = {{"HOME", home_.path()},
+               {"PATH", std::string(TAVRINE_FIXTURES_DIR) + "/" + browser + ":/usr/bin:/bin"},
+               {"TAVRINE_TEST_BROWSER_HANDOFF", home_.file("browser.txt")}};
+    env.unset = {"TAVRINE_ENV"};
+    return env;
+  }
+  std::string tokenFile() const {
+    return home_.path() + "/Library/Application Support/Tavrine/tokens.json";
+  }
+  std::string logFile() const { return home_.path() + "/Library/Logs/Tavrine/agent.log"; }
+
+  TempDir home_;
+};
+
+// The user approves in the browser: the tokens are saved next to the device
+// token already stored, the lines come in order, and no token is printed or
+// logged.
+TEST_F(LoginCommand, ApprovedSignInIsSavedWithTheDeviceTokenAndNoTokenIsPrinted) {
+  devserver::Options options;
+  options.port = 8000;
+  options.log_requests = false;
+  devserver::DevServer server(options);
+  ASSERT_TRUE(server.start().has_value()) << "port 8000 is taken";
+  writeFile(tokenFile(),
+            "{\n  \"access_token\": \"old-access\",\n  \"device_token\": \"kept-device\",\n"
+            "  \"user_email\": \"old@example.com\"\n}\n");
+
+  const auto run = test_support::runProcess({TAVRINE_BINARY, "--dev", "login"},
+                                            environment("browser-approve"), "", 60s);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+
+  const std::string file = readFile(tokenFile());
+  const auto access = field(file, "access_token");
+  const auto refresh = field(file, "refresh_token");
+  ASSERT_TRUE(access && refresh) << file;
+  EXPECT_TRUE(std::regex_match(*access, std::regex("[0-9a-f]{64}"))) << file;
+  EXPECT_EQ(field(file, "device_token"), "kept-device");
+  EXPECT_EQ(file.find("user_email"), std::string::npos) << file;
+  struct stat info {};
+  ASSERT_EQ(::stat(tokenFile().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // The token response as the devserver wrote it, for the byte count.
+  const std::string body = "{\"access_token\":\"" + *access +
+                           "\",\"token_type\":\"Bearer\",\"expires_in\":3600,\"refresh_token\":\"" +
+                           *refresh + "\",\"scope\":\"read write device\"}";
+  const std::string redacted =
+      "{\"access_token\":\"[redacted]\",\"token_type\":\"Bearer\",\"expires_in\":3600,"
+      "\"refresh_token\":\"[redacted]\",\"scope\":\"read write device\"}";
+  const std::string path = tokenFile();
+  const std::vector<std::string> expected = {
+      "Development mode enabled \\(localhost:8000\\)",
+      "Starting OAuth login flow \\(mode: dev\\)\\.\\.\\.",
+      "Opening browser for login \\(dev mode\\)\\.\\.\\.",
+      "Opening browser for login\\.\\.\\.",
+      "Authorization URL: http://localhost:8000/o/authorize/\\?response_type=code"
+      "&client_id=tavrine-agent&redirect_uri=http%3A%2F%2Flocalhost%3A9876%2Fcallback"
+      "&scope=read%20write%20device&code_challenge=[A-Za-z0-9_-]{43}"
+      "&code_challenge_method=S256&state=[0-9a-f]{32}",
+      "Waiting for OAuth callback on port 9876\\.\\.\\.",
+      "Received authorization code, exchanging for token\\.\\.\\.",
+      "Exchanging code for token at http://localhost:8000/o/token/",
+      "Token response \\(" + std::to_string(body.size()) + " bytes\\): " + literal(redacted),
+      "Login successful! Access token received\\.",
+      "Login successful!",
+      "Tokens loaded from " + literal(path),
+      "Tokens saved to " + literal(path),
+      "You are now logged in\\. Run 'tavrine' to start the agent\\.",
+  };
+  const auto printed = lines(run.err);
+  ASSERT_EQ(printed.size(), expected.size()) << run.err;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(printed[i], std::regex(expected[i])))
+        << "line " << i + 1 << ": " << printed[i];
+  }
+
+  const std::string log = readFile(logFile());
+  EXPECT_NE(log.find("Login successful! Access token received.\n"), std::string::npos) << log;
+  for (const std::string& token : {*access, *refresh}) {
+    EXPECT_EQ(run.err.find(token), std::string::npos);
+    EXPECT_EQ(log.find(token), std::string::npos);
+  }
+  ASSERT_EQ(server.signIns().size(), 1u);
+  EXPECT_EQ(server.signIns()[0].client_id, "tavrine-agent");
+
+  const auto status =
+      test_support::runProcess({TAVRINE_BINARY, "--dev", "status"}, environment("browser-approve"));
+  EXPECT_NE(status.err.find("Status: Logged in\nDevice: Registered\n"), std::string::npos)
+      << status.err;
+}
+
+// A second login while the first still waits cannot listen on the callback
+// port: it fails at once, says so, exits 0 and writes nothing. The opener
+// receives the authorization URL as its single argument.
+TEST_F(LoginCommand, SecondLoginAtOnceFailsToStartItsListener) {
+  BackgroundProcess first({TAVRINE_BINARY, "--dev", "login"}, environment("browser-handoff"));
+  ASSERT_TRUE(first.waitForError("Waiting for OAuth callback on port 9876...\n", 20s))
+      << first.errorOutput();
+
+  const auto second = test_support::runProcess({TAVRINE_BINARY, "--dev", "login"},
+                                               environment("browser-handoff"), "", 30s);
+  EXPECT_EQ(second.exit_code, 0);
+  EXPECT_NE(second.err.find("Login failed: error.ServerStartFailed\nLogin failed. Please try "
+                            "again.\n"),
+            std::string::npos)
+      << second.err;
+  EXPECT_FALSE(std::filesystem::exists(tokenFile()));
+
+  first.signal(SIGTERM);
+  EXPECT_TRUE(first.wait(10s).has_value());
+
+  // Each run handed over "1" and then the URL it printed.
+  const auto handed = lines(readFile(home_.file("browser.txt")));
+  ASSERT_EQ(handed.size(), 4u);
+  EXPECT_EQ(handed[0], "1");
+  EXPECT_NE(first.errorOutput().find("Authorization URL: " + handed[1] + "\n"), std::string::npos);
+  EXPECT_EQ(handed[2], "1");
+  EXPECT_NE(second.err.find("Authorization URL: " + handed[3] + "\n"), std::string::npos);
+}
+
+}  // namespace
