@@ -1,7 +1,4 @@
-// ctest-properties: RESOURCE_LOCK port8000 LABELS threaded
-// The update site's port 3000 is held too. The property plumbing passes one
-// lock name only, and port8000 covers it: whatever drives a development
-// agent to its update check needs the development API on 8000 first.
+// ctest-properties: RESOURCE_LOCK port8000,port3000 LABELS threaded
 #include "devserver.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
