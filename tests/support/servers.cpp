@@ -21,6 +21,11 @@ int LoopbackHttpServer::start() {
   if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
   thread_ = std::thread([this] { server_.listen_after_bind(); });
   while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // The server reports running before it has made its worker threads; once it
+  // has answered a request they all exist, so a test that counts the
+  // process's threads starts from a settled count.
+  httplib::Client probe("127.0.0.1", port_);
+  probe.Get("/.probe");
   return port_;
 }
 
