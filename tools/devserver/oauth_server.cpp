@@ -27,24 +27,6 @@ std::string randomHex(size_t bytes) {
   return crypto::toHex(buffer.data(), buffer.size());
 }
 
-std::string base64UrlNoPad(const crypto::Sha256Digest& digest) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string out;
-  uint32_t bits = 0;
-  int count = 0;
-  for (const uint8_t byte : digest) {
-    bits = (bits << 8) | byte;
-    count += 8;
-    while (count >= 6) {
-      count -= 6;
-      out += kAlphabet[(bits >> count) & 0x3f];
-    }
-  }
-  if (count > 0) out += kAlphabet[(bits << (6 - count)) & 0x3f];
-  return out;
-}
-
 bool isUnreserved(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '.' || c == '_' || c == '~';
@@ -357,7 +339,7 @@ void OAuthServer::handleToken(const httplib::Request& request, httplib::Response
   if (grant.redirect_uri != *redirect_uri) {
     return tokenError(response, "invalid_grant", "redirect_uri differs from the authorization");
   }
-  const std::string computed = base64UrlNoPad(crypto::sha256(*verifier));
+  const std::string computed = crypto::base64UrlNoPad(crypto::sha256(*verifier));
   if (!crypto::constantTimeEqual(computed, grant.code_challenge)) {
     return tokenError(response, "invalid_grant", "code_verifier does not match the challenge");
   }
