@@ -2,13 +2,14 @@
 
 #include "devserver.h"
 #include "tavrine/crypto.h"
+#include "tavrine/oauth.h"
+#include "tavrine/platform/random.h"
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace devserver {
 namespace {
@@ -23,25 +24,13 @@ constexpr size_t kMaxSignInsShown = 100;
 // Random bytes as lowercase hexadecimal: request ids, codes and tokens.
 std::string randomHex(size_t bytes) {
   std::vector<uint8_t> buffer(bytes);
-  arc4random_buf(buffer.data(), buffer.size());
+  platform::randomBytes(buffer);
   return crypto::toHex(buffer.data(), buffer.size());
 }
 
 bool isUnreserved(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '.' || c == '_' || c == '~';
-}
-
-std::string percentEncode(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    if (isUnreserved(c)) {
-      out += c;
-    } else {
-      out += fmt::format("%{:02X}", static_cast<unsigned char>(c));
-    }
-  }
-  return out;
 }
 
 // A PKCE challenge for S256: the Base64url form of a SHA-256 digest.
@@ -289,7 +278,7 @@ void OAuthServer::handleDecision(const httplib::Request& request, httplib::Respo
     query = "error=access_denied";
     noteRequest("denied");
   }
-  if (pending.state) query += "&state=" + percentEncode(*pending.state);
+  if (pending.state) query += "&state=" + oauth::urlEncode(*pending.state);
   response.status = 302;
   noStore(response);
   response.set_header("Location", withQuery(pending.redirect_uri, query));
