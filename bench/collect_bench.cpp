@@ -3,7 +3,7 @@
 // to the null device), measured alternately in the same loop. Run:
 //   build/bench/collect_bench --benchmark_min_time=5
 // The "ratio" counter is collection time over the sum of the bare runs.
-#include "tavrine/collector.h"
+#include "tavrine/collect/collector.h"
 
 #include <fcntl.h>
 #include <spawn.h>

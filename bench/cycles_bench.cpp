@@ -5,7 +5,7 @@
 #include "tavrine/agent/check_cycle.h"
 #include "tavrine/agent/registration.h"
 #include "devserver.h"
-#include "tavrine/collector.h"
+#include "tavrine/collect/collector.h"
 
 #include <unistd.h>
 

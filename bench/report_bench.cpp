@@ -2,7 +2,7 @@
 //   build/bench/report_bench --benchmark_min_time=2
 #include "support/records.h"
 #include "tavrine/agent/report.h"
-#include "tavrine/http.h"
+#include "tavrine/net/http.h"
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>

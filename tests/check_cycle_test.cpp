@@ -8,8 +8,8 @@
 #include "tavrine/agent/registration.h"
 #include "tavrine/agent/report.h"
 #include "tavrine/build_config.h"
-#include "tavrine/config.h"
-#include "tavrine/crypto.h"
+#include "tavrine/base/config.h"
+#include "tavrine/base/crypto.h"
 
 #include <gtest/gtest.h>
 

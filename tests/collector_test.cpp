@@ -1,8 +1,8 @@
-#include "tavrine/collector.h"
+#include "tavrine/collect/collector.h"
 
 #include "support/process.h"
 #include "support/temp_dir.h"
-#include "tavrine/collector_checks.h"
+#include "tavrine/collect/collector_checks.h"
 #include "tavrine/platform/command_runner.h"
 
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "tavrine/config.h"
+#include "tavrine/base/config.h"
 
 #include "tavrine/build_config.h"
 

@@ -4,7 +4,7 @@
 #include "tavrine/agent/check_cycle.h"
 #include "tavrine/agent/registration.h"
 #include "tavrine/agent/report.h"
-#include "tavrine/http.h"
+#include "tavrine/net/http.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>

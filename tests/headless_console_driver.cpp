@@ -2,8 +2,8 @@
 // agent runs them, without registration or check cycles, so that the headless
 // console can be driven through standard input. With the argument "alert" it
 // also shows an update alert from inside the loop and prints its result.
-#include "tavrine/console.h"
-#include "tavrine/logger.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/logger.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/tray/macos.h"
 

@@ -1,5 +1,5 @@
 // ctest-properties: LABELS threaded
-#include "tavrine/http.h"
+#include "tavrine/net/http.h"
 
 #include "support/process.h"
 #include "support/servers.h"

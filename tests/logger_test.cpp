@@ -1,5 +1,5 @@
 // ctest-properties: LABELS threaded
-#include "tavrine/logger.h"
+#include "tavrine/base/logger.h"
 
 #include "support/temp_dir.h"
 

@@ -6,8 +6,8 @@
 #include "support/temp_dir.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/runtime.h"
-#include "tavrine/oauth_listener.h"
-#include "tavrine/token_store.h"
+#include "tavrine/signin/oauth_listener.h"
+#include "tavrine/signin/token_store.h"
 #include "tavrine/tray/macos.h"
 
 #include <gtest/gtest.h>

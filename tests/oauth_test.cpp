@@ -1,14 +1,14 @@
 // ctest-properties: RESOURCE_LOCK port9876 LABELS threaded
-#include "tavrine/oauth.h"
+#include "tavrine/signin/oauth.h"
 
 #include "support/oauth_browser.h"
 #include "support/scoped_variable.h"
 #include "support/servers.h"
 #include "support/temp_dir.h"
-#include "tavrine/crypto.h"
-#include "tavrine/logger.h"
-#include "tavrine/oauth_callback.h"
-#include "tavrine/oauth_listener.h"
+#include "tavrine/base/crypto.h"
+#include "tavrine/base/logger.h"
+#include "tavrine/signin/oauth_callback.h"
+#include "tavrine/signin/oauth_listener.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "support/process.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/runtime.h"
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/unique_fd.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

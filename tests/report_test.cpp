@@ -1,6 +1,6 @@
 #include "tavrine/agent/report.h"
 #include "support/records.h"
-#include "tavrine/crypto.h"
+#include "tavrine/base/crypto.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

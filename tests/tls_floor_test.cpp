@@ -2,7 +2,7 @@
 // TLS library here refuses TLS 1.1 by its own settings, so this suite loosens
 // them for its process (before the first exchange loads them) to show that
 // the agent refuses it by itself.
-#include "tavrine/http.h"
+#include "tavrine/net/http.h"
 
 #include "support/process.h"
 #include "support/temp_dir.h"

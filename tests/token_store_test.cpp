@@ -1,4 +1,4 @@
-#include "tavrine/token_store.h"
+#include "tavrine/signin/token_store.h"
 
 #include "support/scoped_variable.h"
 #include "support/temp_dir.h"

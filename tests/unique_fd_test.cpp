@@ -1,4 +1,4 @@
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/unique_fd.h"
 
 #include "support/process.h"
 

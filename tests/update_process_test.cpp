@@ -2,7 +2,7 @@
 #include "devserver.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
-#include "tavrine/crypto.h"
+#include "tavrine/base/crypto.h"
 #include "update_site.h"
 
 #include <fmt/format.h>

@@ -1,8 +1,8 @@
-#include "tavrine/updater.h"
+#include "tavrine/update/updater.h"
 #include "support/process.h"
-#include "tavrine/crypto.h"
+#include "tavrine/base/crypto.h"
 #include "tavrine/platform/exe_path.h"
-#include "tavrine/update_install.h"
+#include "tavrine/update/update_install.h"
 
 #include <gtest/gtest.h>
 

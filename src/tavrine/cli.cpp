@@ -1,11 +1,11 @@
 #include "tavrine/cli.h"
 
 #include "tavrine/agent/run_agent.h"
-#include "tavrine/console.h"
-#include "tavrine/environment.h"
-#include "tavrine/logger.h"
-#include "tavrine/oauth_command.h"
-#include "tavrine/token_store.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/environment.h"
+#include "tavrine/base/logger.h"
+#include "tavrine/signin/oauth_command.h"
+#include "tavrine/signin/token_store.h"
 
 #include <csignal>
 

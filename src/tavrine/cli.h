@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tavrine/config.h"
-#include "tavrine/error.h"
+#include "tavrine/base/config.h"
+#include "tavrine/base/error.h"
 
 #include <optional>
 #include <span>

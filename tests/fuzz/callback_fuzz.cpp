@@ -1,7 +1,7 @@
 // The browser's redirect as the listener reads it: whatever the bytes, the
 // code and the state taken from them are pieces of the query, hold neither
 // "&" nor "=", and come from a piece that names them.
-#include "tavrine/oauth_callback.h"
+#include "tavrine/signin/oauth_callback.h"
 
 #include <cstddef>
 #include <cstdint>

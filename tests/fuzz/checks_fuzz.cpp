@@ -1,6 +1,6 @@
 // Every check's reading of its tool's output: any output reads without a
 // fault, and the values it yields are pieces of that output.
-#include "tavrine/collector_checks.h"
+#include "tavrine/collect/collector_checks.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // The failure names of an exchange: every libcurl code and OS error maps onto
 // a name the agent can print.
-#include "tavrine/http.h"
+#include "tavrine/net/http.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // text between two double quotes, right after `"key":` and blanks; and in the
 // copy shown on the console and in the log each value the login would take
 // as a credential reads "[redacted]".
-#include "tavrine/oauth.h"
+#include "tavrine/signin/oauth.h"
 
 #include <algorithm>
 #include <cstddef>

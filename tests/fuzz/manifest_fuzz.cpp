@@ -1,7 +1,7 @@
 // The update manifest and version texts: any bytes give a value or an error
 // (never an exception or a fault), and what a manifest yields is consistent
 // with the text it came from.
-#include "tavrine/updater.h"
+#include "tavrine/update/updater.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

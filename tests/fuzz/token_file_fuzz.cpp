@@ -1,6 +1,6 @@
 // The credentials file: any text reads without a fault, and every record
 // written reads back exactly as it was saved.
-#include "tavrine/token_store.h"
+#include "tavrine/signin/token_store.h"
 
 #include <cstddef>
 #include <cstdint>

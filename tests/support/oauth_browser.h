@@ -7,7 +7,7 @@
 
 #include "support/scoped_variable.h"
 #include "support/temp_dir.h"
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/unique_fd.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "support/process.h"
 
 #include "support/process_os.h"
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/unique_fd.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

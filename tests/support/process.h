@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/unique_fd.h"
 
 #include <sys/types.h>
 

@@ -3,7 +3,7 @@
 // The parts of the process helpers that differ between the operating
 // systems; each has its own process_<os>.cpp.
 
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/unique_fd.h"
 
 namespace test_support {
 

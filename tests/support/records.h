@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tavrine/collector.h"
+#include "tavrine/collect/collector.h"
 
 // Sample device records shared by the suites and the benchmarks, so that the
 // golden texts and the figures all speak of the same Mac.

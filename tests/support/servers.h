@@ -5,7 +5,7 @@
 // that records the exact request bytes and answers with exact bytes (or
 // never answers).
 
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/unique_fd.h"
 
 #include <httplib.h>
 

@@ -1,8 +1,8 @@
 #include "devserver.h"
 
 #include "tavrine/agent/report.h"
-#include "tavrine/console.h"
-#include "tavrine/crypto.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/crypto.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

@@ -1,7 +1,7 @@
 #include "devserver.h"
 #include "update_site.h"
 
-#include "tavrine/console.h"
+#include "tavrine/base/console.h"
 
 #include <pthread.h>
 

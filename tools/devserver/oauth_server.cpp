@@ -1,8 +1,8 @@
 #include "oauth_server.h"
 
 #include "devserver.h"
-#include "tavrine/crypto.h"
-#include "tavrine/oauth.h"
+#include "tavrine/base/crypto.h"
+#include "tavrine/signin/oauth.h"
 #include "tavrine/platform/random.h"
 
 #include <fmt/chrono.h>

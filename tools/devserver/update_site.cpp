@@ -1,7 +1,7 @@
 #include "update_site.h"
 
-#include "tavrine/console.h"
-#include "tavrine/fs_util.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/fs_util.h"
 
 #include <fcntl.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tavrine/config.h"
+#include "tavrine/base/config.h"
 #include "tavrine/tray/handles.h"
 
 #include <atomic>

@@ -1,8 +1,8 @@
 #include "tavrine/agent/check_cycle.h"
 
 #include "tavrine/agent/report.h"
-#include "tavrine/console.h"
-#include "tavrine/logger.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/logger.h"
 #include "tavrine/tray/tray_native.h"
 
 #include <fmt/format.h>

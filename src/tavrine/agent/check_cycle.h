@@ -1,9 +1,9 @@
 #pragma once
 
 #include "tavrine/agent/agent_state.h"
-#include "tavrine/collector.h"
-#include "tavrine/error.h"
-#include "tavrine/http.h"
+#include "tavrine/collect/collector.h"
+#include "tavrine/base/error.h"
+#include "tavrine/net/http.h"
 
 #include <chrono>
 #include <functional>

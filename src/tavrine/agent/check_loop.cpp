@@ -1,6 +1,6 @@
 #include "tavrine/agent/check_loop.h"
 
-#include "tavrine/immortal.h"
+#include "tavrine/base/immortal.h"
 
 namespace agent {
 namespace {

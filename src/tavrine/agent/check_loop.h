@@ -1,7 +1,7 @@
 #pragma once
 
 #include "tavrine/agent/agent_state.h"
-#include "tavrine/error.h"
+#include "tavrine/base/error.h"
 
 #include <chrono>
 #include <condition_variable>

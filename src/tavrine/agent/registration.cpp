@@ -1,8 +1,8 @@
 #include "tavrine/agent/registration.h"
 
 #include "tavrine/agent/report.h"
-#include "tavrine/console.h"
-#include "tavrine/logger.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/logger.h"
 
 #include <new>
 

@@ -1,6 +1,6 @@
 #include "tavrine/agent/report.h"
 
-#include "tavrine/crypto.h"
+#include "tavrine/base/crypto.h"
 
 #include <fmt/format.h>
 

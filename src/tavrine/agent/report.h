@@ -1,8 +1,8 @@
 #pragma once
 
-#include "tavrine/collector.h"
-#include "tavrine/config.h"
-#include "tavrine/error.h"
+#include "tavrine/collect/collector.h"
+#include "tavrine/base/config.h"
+#include "tavrine/base/error.h"
 
 #include <optional>
 #include <string>

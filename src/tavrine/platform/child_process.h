@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tavrine/error.h"
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/error.h"
+#include "tavrine/base/unique_fd.h"
 
 #include <sys/types.h>
 

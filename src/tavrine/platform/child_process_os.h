@@ -3,7 +3,7 @@
 // The few steps of starting and awaiting a child that differ between the
 // operating systems; each has its own child_process_<os>.cpp.
 
-#include "tavrine/error.h"
+#include "tavrine/base/error.h"
 
 #include <spawn.h>
 

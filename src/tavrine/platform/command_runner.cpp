@@ -1,6 +1,6 @@
 #include "tavrine/platform/command_runner.h"
 
-#include "tavrine/environment.h"
+#include "tavrine/base/environment.h"
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/stop_request.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tavrine/error.h"
+#include "tavrine/base/error.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,7 +1,7 @@
 #include "tavrine/platform/stop_request.h"
 
-#include "tavrine/immortal.h"
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/immortal.h"
+#include "tavrine/base/unique_fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,9 +1,9 @@
 #include "tavrine/tray/login_action.h"
 
-#include "tavrine/config.h"
+#include "tavrine/base/config.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/platform/thread.h"
-#include "tavrine/token_store.h"
+#include "tavrine/signin/token_store.h"
 #include "tavrine/tray/bound_actions.h"
 #include "tavrine/tray/macos.h"
 

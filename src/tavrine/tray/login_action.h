@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tavrine/oauth.h"
+#include "tavrine/signin/oauth.h"
 
 #include <chrono>
 #include <optional>

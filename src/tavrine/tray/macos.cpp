@@ -1,7 +1,7 @@
 #include "tavrine/tray/macos.h"
 
 #include "tavrine/objc/runtime.h"
-#include "tavrine/token_store.h"
+#include "tavrine/signin/token_store.h"
 #include "tavrine/tray/bound_actions.h"
 
 #include <string>

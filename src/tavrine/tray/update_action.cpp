@@ -3,15 +3,15 @@
 // main thread inside the menu action; each outcome ends in one alert.
 #include "tavrine/tray/update_action.h"
 
-#include "tavrine/config.h"
-#include "tavrine/console.h"
-#include "tavrine/http.h"
+#include "tavrine/base/config.h"
+#include "tavrine/base/console.h"
+#include "tavrine/net/http.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/platform/exe_path.h"
 #include "tavrine/tray/bound_actions.h"
 #include "tavrine/tray/macos.h"
-#include "tavrine/update_install.h"
-#include "tavrine/updater.h"
+#include "tavrine/update/update_install.h"
+#include "tavrine/update/updater.h"
 
 #include <array>
 #include <string>

@@ -1,7 +1,7 @@
 // The AppKit classes of the stand-in, each answering exactly the messages the
 // agent sends, and the inspection API that shows their state.
-#include "tavrine/console.h"
-#include "tavrine/immortal.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/immortal.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
 #include "tavrine/objc/headless/run_loop.h"

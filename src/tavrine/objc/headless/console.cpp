@@ -1,12 +1,12 @@
 // The headless console: where there is no menu bar, a person (or a test)
 // uses the menu through standard input. Each line is one command, carried out
 // on the main thread as the matching click or answer would be.
-#include "tavrine/console.h"
-#include "tavrine/immortal.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/immortal.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
 #include "tavrine/objc/headless/run_loop.h"
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>

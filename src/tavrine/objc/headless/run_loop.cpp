@@ -3,13 +3,13 @@
 // termination signals share.
 #include "tavrine/objc/headless/run_loop.h"
 
-#include "tavrine/console.h"
-#include "tavrine/error.h"
-#include "tavrine/immortal.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/error.h"
+#include "tavrine/base/immortal.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
 #include "tavrine/platform/stop_request.h"
-#include "tavrine/unique_fd.h"
+#include "tavrine/base/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -3,7 +3,7 @@
 // behind objc::send.
 #include "tavrine/objc/runtime.h"
 
-#include "tavrine/immortal.h"
+#include "tavrine/base/immortal.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
 #include "tavrine/objc/headless/run_loop.h"

@@ -1,0 +1,89 @@
+#include "tavrine/base/fs_util.h"
+
+#include "tavrine/base/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+namespace fs_util {
+
+Result<void> makeDirectories(const std::string& path, mode_t mode) {
+  if (path.empty()) return fail(Error::FileNotFound);
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return {};
+    return fail(Error::NotDir);
+  }
+  // Create each missing level from the top down.
+  size_t position = path.find_first_not_of('/');
+  while (position != std::string::npos) {
+    const size_t end = path.find('/', position);
+    const std::string prefix = path.substr(0, end);
+    if (::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
+      return fail(errorFromErrno(errno));
+    }
+    if (end == std::string::npos) break;
+    position = path.find_first_not_of('/', end);
+  }
+  if (::stat(path.c_str(), &info) != 0) return fail(errorFromErrno(errno));
+  if (!S_ISDIR(info.st_mode)) return fail(Error::NotDir);
+  return {};
+}
+
+Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode) {
+  // O_NONBLOCK keeps open from waiting for the other end of a FIFO; O_NOCTTY
+  // keeps a terminal from becoming ours. Only after fstat is the file known.
+  UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
+  if (!fd) return fail(errorFromErrno(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return fail(errorFromErrno(errno));
+  if (S_ISDIR(info.st_mode)) return fail(Error::IsDir);
+  if (!S_ISREG(info.st_mode)) return fail(Error::NotRegularFile);
+  if ((flags & O_NONBLOCK) == 0) {
+    const int status = ::fcntl(fd.get(), F_GETFL);
+    if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+      return fail(errorFromErrno(errno));
+    }
+  }
+  return fd;
+}
+
+Result<std::string> readWholeFile(const std::string& path, size_t limit) {
+  auto fd = openRegularFile(path, O_RDONLY);
+  if (!fd) return fail(fd.error());
+  try {
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+      const ssize_t got = ::read(fd->get(), chunk, sizeof chunk);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return fail(errorFromErrno(errno));
+      }
+      if (got == 0) break;
+      if (text.size() + static_cast<size_t>(got) > limit) return fail(Error::FileTooBig);
+      text.append(chunk, static_cast<size_t>(got));
+    }
+    return text;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+Result<void> writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return fail(errorFromErrno(errno));
+    }
+    data.remove_prefix(static_cast<size_t>(written));
+  }
+  return {};
+}
+
+}  // namespace fs_util

@@ -1,0 +1,181 @@
+#include "tavrine/collect/collector.h"
+
+#include "tavrine/collect/collector_checks.h"
+#include "tavrine/base/console.h"
+#include "tavrine/platform/command_runner.h"
+#include "tavrine/platform/stop_request.h"
+
+#include <chrono>
+#include <new>
+#include <vector>
+
+std::string_view checkStatusName(CheckStatus status) noexcept {
+  switch (status) {
+    case CheckStatus::enabled:
+      return "enabled";
+    case CheckStatus::disabled:
+      return "disabled";
+    case CheckStatus::unknown:
+      return "unknown";
+    case CheckStatus::not_applicable:
+      return "not_applicable";
+  }
+  return "unknown";
+}
+
+namespace tavrine {
+
+namespace {
+
+// Runs the tools within the collection's time limit: each command gets its
+// own limit or what is left of the collection's, whichever is shorter, and
+// once nothing is left a command is not started and counts as timed out.
+class Runner {
+ public:
+  explicit Runner(const Tools& tools)
+      : deadline_(std::chrono::steady_clock::now() + tools.collection_time_limit) {}
+
+  Result<std::string> strict(const std::vector<std::string>& argv,
+                             std::chrono::milliseconds limit) const {
+    const auto left = timeLeft(limit);
+    if (left <= std::chrono::milliseconds::zero()) return fail(Error::Timeout);
+    return platform::macos::execCommand(argv, left);
+  }
+
+  std::optional<std::string> tolerant(const std::vector<std::string>& argv,
+                                      std::chrono::milliseconds limit) const {
+    const auto left = timeLeft(limit);
+    if (left <= std::chrono::milliseconds::zero()) return std::nullopt;
+    return platform::macos::execCommandAllowFail(argv, left);
+  }
+
+ private:
+  std::chrono::milliseconds timeLeft(std::chrono::milliseconds limit) const {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+    return std::min(limit, left);
+  }
+
+  std::chrono::steady_clock::time_point deadline_;
+};
+
+// A strict run's output for the pure checks: absent when the command failed.
+std::optional<std::string_view> seen(const Result<std::string>& output) noexcept {
+  if (!output) return std::nullopt;
+  return std::string_view(*output);
+}
+
+std::optional<std::string_view> seen(const std::optional<std::string>& output) noexcept {
+  if (!output) return std::nullopt;
+  return std::string_view(*output);
+}
+
+int64_t secondsSinceEpoch() noexcept {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+DeviceTavrine gather(const Tools& tools) {
+  const auto limit = tools.time_limit;
+  const Runner run(tools);
+  DeviceTavrine record;
+
+  {
+    const auto idle = run.tolerant(
+        {tools.defaults, "-currentHost", "read", "com.apple.screensaver", "idleTime"}, limit);
+    const auto screen = checks::screenSaverIdleTime(seen(idle));
+    record.screen_lock = screen.screen_lock;
+    record.screen_lock_timeout = screen.screen_lock_timeout;
+  }
+  {
+    const auto updates = checks::softwareUpdates(
+        seen(run.strict({tools.softwareupdate, "-l"}, tools.update_time_limit)));
+    record.pending_updates_count = updates.pending_updates_count;
+    record.os_up_to_date = updates.os_up_to_date;
+  }
+  record.device_id = checks::deviceId(
+      seen(run.strict({tools.ioreg, "-rd1", "-c", "IOPlatformExpertDevice"}, limit)));
+  if (auto version = run.strict({tools.sw_vers, "-productVersion"}, limit)) {
+    record.os_version = std::move(*version);
+  } else {
+    // A collection cut short by a stop request is thrown away: no warning.
+    if (version.error() != Error::Canceled) {
+      console::warning("Failed to get macOS version: error.{}", errorName(version.error()));
+    }
+    record.os_version = "unknown";
+  }
+  record.disk_encryption =
+      checks::diskEncryption(seen(run.strict({tools.fdesetup, "status"}, limit)));
+  record.firewall =
+      checks::firewall(seen(run.strict({tools.socketfilterfw, "--getglobalstate"}, limit)));
+  record.secure_boot = checks::secureBoot(seen(run.strict(
+      {tools.nvram, "94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy"}, limit)));
+
+  record.timestamp = secondsSinceEpoch();
+
+  record.screen_lock_password = checks::screenLockPassword(seen(
+      run.tolerant({tools.defaults, "read", "com.apple.screensaver", "askForPassword"}, limit)));
+  record.sip =
+      checks::systemIntegrityProtection(seen(run.strict({tools.csrutil, "status"}, limit)));
+  // Gatekeeper answers "disabled" with a failing exit status: the text
+  // decides, not the status.
+  record.gatekeeper = checks::gatekeeper(seen(run.tolerant({tools.spctl, "--status"}, limit)));
+
+  record.xprotect_version = run.tolerant(
+      {tools.defaults, "read",
+       "/Library/Apple/System/Library/CoreServices/XProtect.bundle/Contents/Info.plist",
+       "CFBundleShortVersionString"},
+      limit);
+  if (!record.xprotect_version) {
+    record.xprotect_version = run.tolerant(
+        {tools.defaults, "read", "/System/Library/CoreServices/XProtect.bundle/Contents/Info.plist",
+         "CFBundleShortVersionString"},
+        limit);
+  }
+
+  record.mdm_enrolled = checks::mdmEnrollment(
+      seen(run.strict({tools.profiles, "status", "-type", "enrollment"}, limit)));
+  record.vpn_connected = checks::vpn(seen(run.strict({tools.scutil, "--nc", "list"}, limit)));
+  record.auto_login_disabled = checks::autoLoginDisabled(seen(run.tolerant(
+      {tools.defaults, "read", "/Library/Preferences/com.apple.loginwindow", "autoLoginUser"},
+      limit)));
+
+  record.remote_login = checks::remoteLogin(seen(run.tolerant({tools.launchctl, "list"}, limit)));
+  if (record.remote_login == CheckStatus::disabled) {
+    // Seen from a per-user agent the list holds only the user's own jobs;
+    // the system domain knows whether the SSH daemon is loaded.
+    record.remote_login = checks::remoteLoginFromSystemJob(
+        run.strict({tools.launchctl, "print", "system/com.openssh.sshd"}, limit).has_value());
+  }
+
+  record.hostname = run.tolerant({tools.hostname}, limit);
+  record.model = run.tolerant({tools.sysctl, "-n", "hw.model"}, limit);
+  {
+    const auto listing = run.tolerant({tools.ioreg, "-l"}, limit);
+    try {
+      record.serial_number = checks::serialNumber(seen(listing));
+    } catch (const std::bad_alloc&) {
+      record.serial_number.reset();  // an absent serial number, not a failed collection
+    }
+  }
+  return record;
+}
+
+}  // namespace
+
+Result<DeviceTavrine> collect() { return collect(Tools{}); }
+
+Result<DeviceTavrine> collect(const Tools& tools) {
+  try {
+    DeviceTavrine record = gather(tools);
+    // The checks after the request read as failed, so the record would
+    // misreport the device.
+    if (platform::stopRequested()) return fail(Error::Canceled);
+    return record;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+}  // namespace tavrine

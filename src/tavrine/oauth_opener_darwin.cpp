@@ -1,5 +1,0 @@
-#include "tavrine/oauth.h"
-
-namespace oauth {
-const std::string_view kBrowserOpener = "open";
-}  // namespace oauth

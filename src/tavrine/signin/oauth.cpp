@@ -1,0 +1,271 @@
+#include "tavrine/signin/oauth.h"
+
+#include "tavrine/base/crypto.h"
+#include "tavrine/net/http_exchange.h"
+#include "tavrine/base/logger.h"
+#include "tavrine/signin/oauth_callback.h"
+#include "tavrine/signin/oauth_listener.h"
+#include "tavrine/platform/command_runner.h"
+#include "tavrine/platform/random.h"
+#include "tavrine/platform/stop_request.h"
+
+#include <fmt/format.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <array>
+#include <new>
+#include <vector>
+
+namespace oauth {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kVerifierCharacters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+static_assert(kVerifierCharacters.size() == 66);
+constexpr size_t kVerifierLength = 64;
+constexpr size_t kStateBytes = 16;
+constexpr std::chrono::milliseconds kIdlePause{100};
+
+// The keys whose values are credentials and never reach the console or the
+// log.
+constexpr std::string_view kSecretKeys[] = {"access_token", "refresh_token", "id_token"};
+
+// The pause between looks at a listener with nothing pending; a stop request
+// cuts it short.
+void idlePause() {
+  pollfd stop = {platform::stopWakeFd(), POLLIN, 0};
+  (void)::poll(&stop, 1, static_cast<int>(kIdlePause.count()));
+}
+
+// Waits for the browser's redirect and returns its code once a callback with
+// the right state and a code has come. Every other request gets the failure
+// page and the wait goes on.
+Result<std::string> awaitCode(CallbackListener& listener, std::string_view state,
+                              Clock::time_point deadline) {
+  for (;;) {
+    if (Clock::now() > deadline) return fail(Error::CallbackTimeout);
+    if (platform::stopRequested()) return fail(Error::Canceled);
+    auto accepted = listener.accept();
+    if (!accepted) return fail(accepted.error());
+    if (!*accepted) {
+      idlePause();
+      continue;
+    }
+    const UniqueFd connection = std::move(**accepted);
+    const std::string bytes = readRequest(connection.get(), deadline);
+    if (bytes.empty()) continue;
+    const std::optional<CallbackRequest> request = parseCallbackRequest(bytes);
+    if (!request) {
+      writePage(connection.get(), kFailurePage);
+      continue;
+    }
+    if (request->state != state) {
+      logger::print("State mismatch: expected {}, got {}\n", state,
+                    request->state ? *request->state : std::string_view("null"));
+      writePage(connection.get(), kFailurePage);
+      continue;
+    }
+    if (!request->code) {
+      writePage(connection.get(), kFailurePage);
+      continue;
+    }
+    std::string code(*request->code);
+    writePage(connection.get(), kSuccessPage);
+    return code;
+  }
+}
+
+// Sends the code and the verifier to the token endpoint and reads the tokens
+// from its answer.
+Result<LoginResult> exchangeCode(const OAuthConfig& config, std::string_view code,
+                                 std::string_view verifier) {
+  const std::string body =
+      fmt::format("grant_type=authorization_code&code={}&redirect_uri={}&client_id={}"
+                  "&code_verifier={}",
+                  code, config.redirect_uri, config.client_id, verifier);
+  logger::print("Exchanging code for token at {}\n", config.token_url);
+  const http::HttpHeader headers[] = {{"Content-Type", "application/x-www-form-urlencoded"}};
+  const http::Limits limits;
+  auto response = http::detail::perform({.post = true,
+                                         .url = config.token_url,
+                                         .body = body,
+                                         .headers = headers,
+                                         .max_redirects = 0,
+                                         .max_response = limits.max_post_response,
+                                         .limits = limits,
+                                         .failure_label = "Token request"});
+  if (!response) {
+    switch (response.error()) {
+      case Error::OutOfMemory:
+      case Error::Canceled:
+        return fail(response.error());
+      default:
+        return fail(Error::TokenExchangeFailed);
+    }
+  }
+  if (response->status != 200) {
+    logger::print("Token exchange failed with status {}\n", response->status);
+    return fail(Error::TokenExchangeFailed);
+  }
+  logger::print("Token response ({} bytes): {}\n", response->body.size(),
+                redactTokenResponse(response->body));
+  const auto access_token = extractJsonString(response->body, "access_token");
+  if (!access_token) return fail(Error::InvalidResponse);
+  LoginResult result;
+  result.access_token = *access_token;
+  result.token_type = extractJsonString(response->body, "token_type").value_or("Bearer");
+  if (const auto refresh_token = extractJsonString(response->body, "refresh_token")) {
+    result.refresh_token = std::string(*refresh_token);
+  }
+  return result;
+}
+
+Result<LoginResult> runLogin(const OAuthConfig& config, std::chrono::milliseconds deadline_after) {
+  const Pkce pkce = makePkce();
+  const std::string url = authorizationUrl(config, pkce);
+  logger::print("Opening browser for login...\n");
+  logger::print("Authorization URL: {}\n", url);
+
+  // One argument, no shell: whatever the URL holds reaches the opener as
+  // bytes.
+  if (auto opened = platform::macos::runAttached({std::string(kBrowserOpener), url}); !opened) {
+    if (opened.error() == Error::Canceled || opened.error() == Error::OutOfMemory) {
+      return fail(opened.error());
+    }
+    return fail(Error::BrowserOpenFailed);
+  }
+
+  std::string code;
+  {
+    // Open only while the callback is awaited: a second login may take the
+    // port as soon as this one has its code.
+    auto listener = CallbackListener::open(config.callback_port);
+    if (!listener) return fail(listener.error());
+    logger::print("Waiting for OAuth callback on port {}...\n", config.callback_port);
+    auto awaited = awaitCode(*listener, pkce.state, Clock::now() + deadline_after);
+    if (!awaited) return fail(awaited.error());
+    code = std::move(*awaited);
+  }
+
+  logger::print("Received authorization code, exchanging for token...\n");
+  return exchangeCode(config, code, pkce.verifier);
+}
+
+}  // namespace
+
+OAuthConfig standardConfig(std::string_view authorize_url, std::string_view token_url) noexcept {
+  return {.authorize_url = authorize_url,
+          .token_url = token_url,
+          .client_id = kClientId,
+          .redirect_uri = kRedirectUri,
+          .scope = kScope,
+          .callback_port = kCallbackPort};
+}
+
+Pkce makePkce() {
+  std::array<uint8_t, kVerifierLength> verifier_bytes;
+  platform::randomBytes(verifier_bytes);
+  Pkce pkce;
+  pkce.verifier.reserve(kVerifierLength);
+  for (const uint8_t byte : verifier_bytes) {
+    pkce.verifier.push_back(kVerifierCharacters[byte % kVerifierCharacters.size()]);
+  }
+  pkce.challenge = crypto::base64UrlNoPad(crypto::sha256(pkce.verifier));
+  std::array<uint8_t, kStateBytes> state_bytes;
+  platform::randomBytes(state_bytes);
+  pkce.state = crypto::toHex(state_bytes.data(), state_bytes.size());
+  return pkce;
+}
+
+std::string authorizationUrl(const OAuthConfig& config, const Pkce& pkce) {
+  return fmt::format(
+      "{}?response_type=code&client_id={}&redirect_uri={}&scope={}&code_challenge={}"
+      "&code_challenge_method=S256&state={}",
+      config.authorize_url, config.client_id, urlEncode(config.redirect_uri),
+      urlEncode(config.scope), pkce.challenge, pkce.state);
+}
+
+std::string redactTokenResponse(std::string_view body) {
+  // Every value is found in the text as it came, then all are replaced at
+  // once: a value is a quote-free run between two quotes, so no two overlap,
+  // and replacing one cannot make or hide another key (a value may itself
+  // read like a key, as in "id_token":"access_token":"...").
+  std::vector<std::string_view> values;
+  for (const std::string_view key : kSecretKeys) {
+    const std::string pattern = fmt::format("\"{}\":", key);
+    for (size_t at = body.find(pattern); at != std::string_view::npos;
+         at = body.find(pattern, at + 1)) {
+      if (const auto value = extractJsonString(body.substr(at), key)) values.push_back(*value);
+    }
+  }
+  std::sort(values.begin(), values.end(),
+            [](std::string_view a, std::string_view b) { return a.data() < b.data(); });
+  std::string shown;
+  shown.reserve(body.size());
+  const char* copied_to = body.data();
+  for (const std::string_view value : values) {
+    if (value.data() < copied_to) continue;  // the same value, reached through two keys
+    shown.append(copied_to, value.data());
+    shown.append("[redacted]");
+    copied_to = value.data() + value.size();
+  }
+  shown.append(copied_to, body.data() + body.size());
+  return shown;
+}
+
+Result<LoginResult> login(const OAuthConfig& config, std::chrono::milliseconds deadline) {
+  try {
+    return runLogin(config, deadline);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+std::string urlEncode(std::string_view text) {
+  constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
+                            byte == '_' || byte == '~';
+    if (unreserved) {
+      encoded.push_back(c);
+    } else {
+      encoded.push_back('%');
+      encoded.push_back(kHex[byte >> 4]);
+      encoded.push_back(kHex[byte & 15]);
+    }
+  }
+  return encoded;
+}
+
+std::optional<std::string_view> extractJsonString(std::string_view json,
+                                                  std::string_view key) noexcept {
+  // The pattern is matched in two parts so that no memory is needed:
+  // '"' key '"' ':'.
+  size_t from = 0;
+  size_t at = std::string_view::npos;
+  for (;;) {
+    const size_t quote = json.find('"', from);
+    if (quote == std::string_view::npos) return std::nullopt;
+    const std::string_view rest = json.substr(quote + 1);
+    if (rest.starts_with(key) && rest.substr(key.size()).starts_with("\":")) {
+      at = quote + 1 + key.size() + 2;
+      break;
+    }
+    from = quote + 1;
+  }
+  while (at < json.size() && (json[at] == ' ' || json[at] == '\t' || json[at] == '\n')) ++at;
+  if (at >= json.size() || json[at] != '"') return std::nullopt;
+  const size_t value_start = at + 1;
+  const size_t value_end = json.find('"', value_start);
+  if (value_end == std::string_view::npos) return std::nullopt;
+  return json.substr(value_start, value_end - value_start);
+}
+
+}  // namespace oauth

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "tavrine/base/error.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Browser sign-in: the OAuth 2.0 authorization code flow with PKCE (S256),
+// the system browser for the user's part and a one-shot listener on
+// 127.0.0.1 for the redirect, then the exchange of the code for tokens.
+namespace oauth {
+
+// The settings of one login. Both callers fill them the same way (see
+// standardConfig); the listener's port is not derived from redirect_uri.
+struct OAuthConfig {
+  std::string_view authorize_url;
+  std::string_view token_url;
+  std::string_view client_id;
+  std::string_view redirect_uri;
+  std::string_view scope;
+  uint16_t callback_port = 0;
+};
+
+inline constexpr std::string_view kClientId = "tavrine-agent";
+inline constexpr std::string_view kRedirectUri = "http://localhost:9876/callback";
+inline constexpr std::string_view kScope = "read write device";
+inline constexpr uint16_t kCallbackPort = 9876;
+
+// The settings both the `login` command and the menu use, with the endpoints
+// of the configuration in force.
+[[nodiscard]] OAuthConfig standardConfig(std::string_view authorize_url,
+                                         std::string_view token_url) noexcept;
+
+// What a successful login yields.
+struct LoginResult {
+  std::string access_token;
+  std::optional<std::string> refresh_token;
+  std::string token_type;  // "Bearer" when the token response names none
+};
+
+// How long a login waits for the browser's callback. Tests shorten it.
+inline constexpr std::chrono::seconds kCallbackDeadline{300};
+
+// Runs one whole login on the calling thread, blocking until it ends:
+// BrowserOpenFailed, ServerStartFailed, CallbackTimeout (after `deadline`),
+// TokenExchangeFailed, InvalidResponse or OutOfMemory; Canceled when the
+// process is asked to stop (platform::requestStop) while the browser opener
+// runs, the callback is awaited or the token request is under way. Its lines
+// go through logger::print; the token response's credentials are shown as
+// "[redacted]".
+[[nodiscard]] Result<LoginResult> login(const OAuthConfig& config,
+                                        std::chrono::milliseconds deadline = kCallbackDeadline);
+
+// Percent-encodes every byte outside the unreserved set (letters, digits,
+// "-", ".", "_", "~") as "%" and two uppercase hexadecimal digits.
+[[nodiscard]] std::string urlEncode(std::string_view text);
+
+// The string value of `"key":` in `json`, as a view into it with no escape
+// undone; absent when the key is missing or its value is not a string.
+[[nodiscard]] std::optional<std::string_view> extractJsonString(std::string_view json,
+                                                                std::string_view key) noexcept;
+
+// The program that hands a URL to the user's browser, looked up along PATH:
+// "open" on macOS, "xdg-open" elsewhere.
+extern const std::string_view kBrowserOpener;
+
+// The values made afresh for every login: a 64-character code verifier from
+// the 66 unreserved characters, its S256 challenge (43 characters of URL-safe
+// Base64) and a state of 32 lowercase hexadecimal digits.
+struct Pkce {
+  std::string verifier;
+  std::string challenge;
+  std::string state;
+};
+[[nodiscard]] Pkce makePkce();
+
+// The authorization URL: `authorize_url`, then response_type, client_id,
+// redirect_uri and scope (both percent-encoded), code_challenge,
+// code_challenge_method=S256 and state, in that order.
+[[nodiscard]] std::string authorizationUrl(const OAuthConfig& config, const Pkce& pkce);
+
+// `body` with the string value of every "access_token", "refresh_token" and
+// "id_token" replaced by "[redacted]", for the console and the log.
+[[nodiscard]] std::string redactTokenResponse(std::string_view body);
+
+}  // namespace oauth

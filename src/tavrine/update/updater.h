@@ -1,0 +1,55 @@
+#pragma once
+
+#include "tavrine/base/error.h"
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The update manifest published by the update site, and the dotted version
+// numbers that decide whether its release is newer than this agent.
+namespace updater {
+
+// The running agent's version, as the update check compares it.
+inline constexpr std::string_view kAgentVersion = "0.2.0";
+
+// Three numbers compared in order: major, minor, patch.
+struct Version {
+  uint32_t major = 0;
+  uint32_t minor = 0;
+  uint32_t patch = 0;
+  friend auto operator<=>(const Version&, const Version&) = default;
+};
+
+// What the manifest says about the macOS release.
+struct UpdateManifest {
+  std::string_view current_version = kAgentVersion;
+  std::string latest_version;  // exactly as the manifest wrote it
+  std::string download_url;    // absolute; empty when the manifest names none
+  // The chosen artifact's SHA-256 in lowercase hexadecimal, when it gives one.
+  std::optional<std::string> sha256;
+  bool update_available = false;
+};
+
+// Reads "MAJOR.MINOR.PATCH[-suffix]"; a missing or malformed number reads 0.
+// Never fails.
+[[nodiscard]] Version parseVersion(std::string_view text) noexcept;
+
+// Parses the manifest text. `base_url` (no trailing slash) is put in front of
+// a download URL that starts with "/". Errors: SyntaxError or
+// UnexpectedEndOfInput for text that is not one complete JSON value,
+// MissingField when platforms, macos or version is absent, InvalidResponse
+// when a value named in the manifest has the wrong JSON type or `sha256` is
+// not 64 hexadecimal digits, OutOfMemory. Never throws.
+[[nodiscard]] Result<UpdateManifest> parseManifest(std::string_view text,
+                                                   std::string_view base_url) noexcept;
+
+// The text of the update offer: "Version {latest} is available.\nYou are
+// running version {current}." when it fits the offer's 256 bytes, else
+// "A new version is available!".
+[[nodiscard]] std::string offerMessage(std::string_view latest_version,
+                                       std::string_view current_version = kAgentVersion);
+
+}  // namespace updater
