@@ -1,19 +1,13 @@
 #pragma once
 
 #include "tavrine/base/error.h"
+#include "tavrine/collect/check_status.h"
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-
-// The outcome of one security check. `enabled` always means the control the
-// field names is in force.
-enum class CheckStatus : uint8_t { enabled = 0, disabled = 1, unknown = 2, not_applicable = 3 };
-
-// "enabled", "disabled", "unknown" or "not_applicable".
-[[nodiscard]] std::string_view checkStatusName(CheckStatus status) noexcept;
 
 // The device's collected security state. Every field has a value even when
 // its check could not tell (see the defaults).

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tavrine/collect/collector.h"
+#include "tavrine/collect/check_status.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,11 +1,64 @@
 #pragma once
 
 #include "tavrine/base/error.h"
-#include "tavrine/net/http.h"
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+
+// The libcurl exchange every request of this program goes through, and the
+// types of its requests and answers.
+namespace http {
+
+// One extra request header, sent as written. The caller keeps the strings
+// alive until the call returns.
+struct HttpHeader {
+  std::string_view name;
+  std::string_view value;
+};
+
+// A completed exchange, whatever its status.
+struct HttpResponse {
+  uint16_t status = 0;
+  std::string body;  // decoded; may be empty
+};
+
+// Bounds of one exchange: without them a silent backend would freeze the
+// check thread and a huge answer would exhaust memory. Each bound that trips fails the call with
+// RequestFailed, after the error line naming it: Timeout (connect), TransferStalled,
+// ResponseTooLarge.
+struct Limits {
+  // The TCP connection must be established within this time.
+  std::chrono::milliseconds connect_timeout{30'000};
+  // A transfer that moves no byte for this long fails (whole seconds).
+  std::chrono::seconds stall_timeout{60};
+  // Largest response body (after decoding) accepted by post and by get. A
+  // POST answer is a status, a token or a few fields; a GET may be a
+  // download.
+  size_t max_post_response = size_t{1} << 20;
+  size_t max_get_response = size_t{512} << 20;
+};
+
+// An answer body of at least this many bytes counts as large.
+inline constexpr size_t kLargeAnswer = size_t{256} << 10;
+
+// Gives the freed memory back to the operating system when an exchange
+// since the last call held a large answer (the allocator would keep its
+// pages); does nothing otherwise. Call when the answers have been let go.
+void releaseLargeAnswerMemory() noexcept;
+
+// The name printed for a libcurl result code (a CURLcode value). `os_errno`
+// (CURLINFO_OS_ERRNO) refines connection failures; `connected` tells a
+// connect timeout (Timeout) from a stalled transfer (TransferStalled), and a
+// refused scheme (UnsupportedUriScheme) from an answer that is not HTTP
+// (MalformedResponse).
+[[nodiscard]] Error failureFromCurl(int curl_code, long os_errno = 0,
+                                    bool connected = false) noexcept;
+
+}  // namespace http
 
 // The one libcurl exchange under http::post, http::get and the sign-in's
 // token request. It carries the rules every request of this program keeps:
