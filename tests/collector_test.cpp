@@ -252,7 +252,8 @@ constexpr const char* kXProtectSystem =
     "defaults read /System/Library/CoreServices/XProtect.bundle/Contents/Info.plist "
     "CFBundleShortVersionString";
 
-std::vector<std::string> commandsInOrder(bool second_xprotect, bool system_sshd) {
+std::vector<std::string> commandsInOrder(bool second_xprotect, bool system_sshd,
+                                         bool registry_listing) {
   std::vector<std::string> calls = {
       "defaults -currentHost read com.apple.screensaver idleTime",
       "softwareupdate -l",
@@ -272,7 +273,8 @@ std::vector<std::string> commandsInOrder(bool second_xprotect, bool system_sshd)
       {"profiles status -type enrollment", "scutil --nc list",
        "defaults read /Library/Preferences/com.apple.loginwindow autoLoginUser", "launchctl list"});
   if (system_sshd) calls.push_back("launchctl print system/com.openssh.sshd");
-  calls.insert(calls.end(), {"hostname", "sysctl -n hw.model", "ioreg -l"});
+  calls.insert(calls.end(), {"hostname", "sysctl -n hw.model"});
+  if (registry_listing) calls.push_back("ioreg -l");
   return calls;
 }
 
@@ -344,10 +346,6 @@ TEST(Collection, ThroughStandInsWithEverythingInForce) {
                "/System/Library/LaunchDaemons/ssh.plist\n}\n");
   tools.answer("hostname", "studio.local\n");
   tools.answer("sysctl-hw-model", "Mac14,13\n");
-  tools.answer("ioreg-listing",
-               "+-o Root  <class IORegistryEntry, id 0x100000100, retain 25>\n"
-               "  +-o J316sAP  <class IOPlatformExpertDevice>\n    {\n"
-               "      \"IOPlatformSerialNumber\" = \"C02XL0GTJGH6\"\n    }\n");
 
   const int64_t before = now();
   testing::internal::CaptureStderr();
@@ -382,7 +380,7 @@ TEST(Collection, ThroughStandInsWithEverythingInForce) {
   EXPECT_EQ(record->os_name, "macOS");
   EXPECT_GE(record->timestamp, before);
   EXPECT_LE(record->timestamp, now());
-  EXPECT_EQ(tools.calls(), commandsInOrder(false, true));
+  EXPECT_EQ(tools.calls(), commandsInOrder(false, true, false));
 }
 
 TEST(Collection, ThroughStandInsWithControlsOffOrUnreadable) {
@@ -436,7 +434,7 @@ TEST(Collection, ThroughStandInsWithControlsOffOrUnreadable) {
   expected.remote_login = E;
   expected.timestamp = record->timestamp;
   EXPECT_EQ(*record, expected);
-  EXPECT_EQ(tools.calls(), commandsInOrder(true, false));
+  EXPECT_EQ(tools.calls(), commandsInOrder(true, false, true));
 }
 
 TEST(Collection, RemoteLoginAsksTheSystemDomainOnlyWhenTheListLacksTheDaemon) {
@@ -469,6 +467,60 @@ TEST(Collection, RemoteLoginAsksTheSystemDomainOnlyWhenTheListLacksTheDaemon) {
   }
 }
 
+// A registry listing as long as a current Mac's (3 MiB, past the runner's
+// 1 MiB cap), with the serial number near its start.
+std::string megabytesOfRegistry(const std::string& serial) {
+  std::string listing =
+      "+-o Root  <class IORegistryEntry>\n  +-o J316sAP  <class IOPlatformExpertDevice>\n"
+      "    {\n      \"IOPlatformSerialNumber\" = \"" +
+      serial + "\"\n    }\n";
+  const std::string entry =
+      "    | |   \"IOPowerManagement\" = {\"DevicePowerState\"=2,\"CurrentPowerState\"=2}\n";
+  while (listing.size() < 3 * 1024 * 1024) listing += entry;
+  return listing;
+}
+
+TEST(Collection, SerialNumberComesFromThePlatformNodeAndTheListingOnlyWhenItLacksOne) {
+  const std::string node_with_serial =
+      "+-o J316sAP  <class IOPlatformExpertDevice>\n    {\n"
+      "      \"IOPlatformSerialNumber\" = \"C02XL0GTJGH6\"\n"
+      "      \"IOPlatformUUID\" = \"3F2504E0-4F89-11D3-9A0C-0305E82C3301\"\n    }\n";
+  const std::string node_without_serial =
+      "+-o J316sAP  <class IOPlatformExpertDevice>\n    {\n"
+      "      \"IOPlatformUUID\" = \"3F2504E0-4F89-11D3-9A0C-0305E82C3301\"\n    }\n";
+  struct Case {
+    const char* name;
+    std::string node;
+    std::string listing;
+    std::optional<std::string> expected;
+    bool lists_the_registry;
+  };
+  const std::vector<Case> cases = {
+      {"in the node, a huge listing", node_with_serial, megabytesOfRegistry("FFFFFFFFFFFF"),
+       "C02XL0GTJGH6", false},
+      {"empty in the node", "\"IOPlatformSerialNumber\" = \"\"\n" + node_without_serial,
+       megabytesOfRegistry("FFFFFFFFFFFF"), "", false},
+      {"only in a small listing", node_without_serial,
+       "+-o Root\n      \"IOPlatformSerialNumber\" = \"H2WDN0XXQ6L4\"\n", "H2WDN0XXQ6L4", true},
+      {"only in a huge listing", node_without_serial, megabytesOfRegistry("H2WDN0XXQ6L4"),
+       std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandIns tools;
+    tools.answer("sw_vers-product-version", "14.5\n");
+    tools.answer("ioreg-platform-expert", c.node);
+    tools.answer("ioreg-listing", c.listing);
+    auto record = tavrine::collect(StandIns::tools());
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->device_id, "3F2504E0-4F89-11D3-9A0C-0305E82C3301");
+    EXPECT_EQ(record->serial_number, c.expected);
+    const auto calls = tools.calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "ioreg -l"), c.lists_the_registry ? 1 : 0);
+    EXPECT_EQ(calls.back(), c.lists_the_registry ? "ioreg -l" : "sysctl -n hw.model");
+  }
+}
+
 TEST(Collection, AHungUpdateListingEndsAtItsTimeLimit) {
   StandIns tools;
   tools.answer("sw_vers-product-version", "14.5\n");
@@ -485,7 +537,7 @@ TEST(Collection, AHungUpdateListingEndsAtItsTimeLimit) {
   EXPECT_EQ(record->os_up_to_date, E);
   EXPECT_EQ(record->pending_updates_count, 0u);
   EXPECT_EQ(record->hostname, "studio.local");  // the later checks still ran
-  EXPECT_EQ(tools.calls().size(), commandsInOrder(true, false).size());
+  EXPECT_EQ(tools.calls().size(), commandsInOrder(true, false, true).size());
   EXPECT_EQ(test_support::childProcessCount(), 0);
 }
 

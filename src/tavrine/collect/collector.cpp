@@ -1,7 +1,7 @@
 #include "tavrine/collect/collector.h"
 
-#include "tavrine/collect/collector_checks.h"
 #include "tavrine/base/console.h"
+#include "tavrine/collect/collector_checks.h"
 #include "tavrine/platform/command_runner.h"
 #include "tavrine/platform/stop_request.h"
 
@@ -56,6 +56,16 @@ std::optional<std::string_view> seen(const std::optional<std::string>& output) n
   return std::string_view(*output);
 }
 
+// No memory for the copy means an absent serial number, not a failed
+// collection.
+std::optional<std::string> serialNumberOrAbsent(std::optional<std::string_view> output) noexcept {
+  try {
+    return checks::serialNumber(output);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
 int64_t secondsSinceEpoch() noexcept {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -80,8 +90,14 @@ DeviceTavrine gather(const Tools& tools) {
     record.pending_updates_count = updates.pending_updates_count;
     record.os_up_to_date = updates.os_up_to_date;
   }
-  record.device_id = checks::deviceId(
-      seen(run.strict({tools.ioreg, "-rd1", "-c", "IOPlatformExpertDevice"}, limit)));
+  {
+    // The platform node also names the serial number: reading it here spares
+    // the full registry listing, which on current Macs runs to megabytes,
+    // past what the runner keeps.
+    const auto expert = run.strict({tools.ioreg, "-rd1", "-c", "IOPlatformExpertDevice"}, limit);
+    record.device_id = checks::deviceId(seen(expert));
+    record.serial_number = serialNumberOrAbsent(seen(expert));
+  }
   if (auto version = run.strict({tools.sw_vers, "-productVersion"}, limit)) {
     record.os_version = std::move(*version);
   } else {
@@ -137,13 +153,8 @@ DeviceTavrine gather(const Tools& tools) {
 
   record.hostname = run.tolerant({tools.hostname}, limit);
   record.model = run.tolerant({tools.sysctl, "-n", "hw.model"}, limit);
-  {
-    const auto listing = run.tolerant({tools.ioreg, "-l"}, limit);
-    try {
-      record.serial_number = checks::serialNumber(seen(listing));
-    } catch (const std::bad_alloc&) {
-      record.serial_number.reset();  // an absent serial number, not a failed collection
-    }
+  if (!record.serial_number) {
+    record.serial_number = serialNumberOrAbsent(seen(run.tolerant({tools.ioreg, "-l"}, limit)));
   }
   return record;
 }

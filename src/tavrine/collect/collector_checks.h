@@ -39,7 +39,8 @@ struct PendingUpdates {
 // "unknown-device-id".
 [[nodiscard]] std::string deviceId(std::optional<std::string_view> output);
 
-// The serial number from the full registry listing.
+// The serial number from the platform expert device's entry or, failing that,
+// from the full registry listing.
 [[nodiscard]] std::optional<std::string> serialNumber(std::optional<std::string_view> output);
 
 [[nodiscard]] CheckStatus diskEncryption(std::optional<std::string_view> output) noexcept;
