@@ -2,6 +2,7 @@
 #include "devserver.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "tavrine/agent/instance_lock.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -117,15 +118,14 @@ TEST_F(AgentProcess, RegistersReportsAndStopsOnSigterm) {
   EXPECT_EQ(ended->out, "");
 
   const std::string err = agent.errorOutput();
-  const std::string start =
-      "Development mode enabled (localhost:8000)\n" + kBanner +
-      "Configuration loaded:\n"
-      "  API Base: http://localhost:8000/api/v1/agent\n"
-      "  Register Endpoint: http://localhost:8000/api/v1/agent/register/\n"
-      "  Tavrine Endpoint: http://localhost:8000/api/v1/agent/tavrine/\n"
-      "  Interval: 30s\n"
-      "Collecting device information...\n"
-      "Registering device with backend...\n";
+  const std::string start = "Development mode enabled (localhost:8000)\n" + kBanner +
+                            "Configuration loaded:\n"
+                            "  API Base: http://localhost:8000/api/v1/agent\n"
+                            "  Register Endpoint: http://localhost:8000/api/v1/agent/register/\n"
+                            "  Tavrine Endpoint: http://localhost:8000/api/v1/agent/tavrine/\n"
+                            "  Interval: 30s\n"
+                            "Collecting device information...\n"
+                            "Registering device with backend...\n";
   EXPECT_TRUE(err.starts_with(start)) << err;
   for (const char* line :
        {"Device registered successfully!\n", "Initializing system tray...\n",
@@ -245,11 +245,70 @@ TEST_F(AgentProcess, ServerDownEndsCleanlyWithoutMenu) {
   ASSERT_TRUE(ended) << agent.errorOutput();
   EXPECT_EQ(ended->exit_code, 0) << agent.errorOutput();
   const std::string err = agent.errorOutput();
-  EXPECT_TRUE(err.ends_with("ERROR: Device registration failed: Registration connection failed\n"
-                            "Status code: 0\n"))
+  EXPECT_TRUE(
+      err.ends_with("ERROR: Device registration failed: Registration connection failed\n"
+                    "Status code: 0\n"))
       << err;
   EXPECT_EQ(err.find("Initializing system tray"), std::string::npos);
   EXPECT_EQ(err.find("notification:"), std::string::npos);
+}
+
+TEST_F(AgentProcess, ASecondAgentOfTheSameUserEndsAtOnceAndTheFirstKeepsRunning) {
+  devserver::DevServer server(quietServerOnPort8000());
+  ASSERT_TRUE(server.start());
+  BackgroundProcess first({TAVRINE_BINARY, "--dev"}, environment());
+  ASSERT_TRUE(waitForReport(server)) << first.errorOutput();
+  const std::string token = server.device(kDeviceId)->token;
+  const long collections = callCount("sw_vers -productVersion");
+
+  BackgroundProcess second({TAVRINE_BINARY, "--dev"}, environment());
+  const auto ended = second.wait(10s);
+  ASSERT_TRUE(ended) << second.errorOutput();
+  EXPECT_EQ(ended->exit_code, 0);
+  EXPECT_EQ(second.errorOutput(),
+            "Development mode enabled (localhost:8000)\n"
+            "Another Tavrine agent is already running.\n");
+  EXPECT_EQ(server.device(kDeviceId)->token, token) << "the second agent registered";
+  EXPECT_LE(callCount("sw_vers -productVersion"), collections + 1)
+      << "only the first agent's cycle may have collected meanwhile";
+  EXPECT_NE(readFile(logFile()).find("Another Tavrine agent is already running.\n"),
+            std::string::npos);
+
+  EXPECT_FALSE(first.wait(0ms)) << "the first agent ended";
+  first.signal(SIGTERM);
+  ASSERT_TRUE(first.wait(10s));
+
+  // Once the first has gone, an agent starts normally.
+  BackgroundProcess third({TAVRINE_BINARY, "--dev"}, environment());
+  ASSERT_TRUE(third.waitForError("Agent running. Click the menu bar icon to quit.\n", 60s))
+      << third.errorOutput();
+  ASSERT_TRUE(waitForReport(server, 2)) << third.errorOutput();
+  third.signal(SIGTERM);
+  const auto third_ended = third.wait(10s);
+  ASSERT_TRUE(third_ended);
+  EXPECT_EQ(third_ended->exit_code, 0);
+}
+
+TEST_F(AgentProcess, ToolsDoNotInheritTheAgentLock) {
+  // The start-up collection's first tool hangs; the agent is then killed
+  // outright, leaving the tool running. The lock must be free all the same.
+  writeFile(tools_.file("defaults-idle-time.sleep"), "30\n");
+  BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+  const pid_t tool = waitForCall("defaults -currentHost read com.apple.screensaver idleTime",
+                                 "defaults-idle-time", 1, 30s);
+  ASSERT_GT(tool, 0) << agent.errorOutput();
+  const auto path = agent::InstanceLock::pathFor(home_.path());
+  ASSERT_TRUE(path);
+  const auto while_running = agent::InstanceLock::tryTake(*path);
+  ASSERT_FALSE(while_running.has_value()) << "the running agent does not hold the lock";
+  EXPECT_EQ(while_running.error(), Error::WouldBlock);
+
+  agent.signal(SIGKILL);
+  ASSERT_TRUE(agent.wait(10s));
+  EXPECT_FALSE(test_support::processGroupHasEnded(tool)) << "the tool should still be running";
+  EXPECT_TRUE(agent::InstanceLock::tryTake(*path).has_value()) << "the tool kept the lock";
+  ::kill(-tool, SIGKILL);
+  EXPECT_TRUE(groupEndsWithin(tool, 5s));
 }
 
 }  // namespace

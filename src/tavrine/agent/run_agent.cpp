@@ -3,12 +3,15 @@
 #include "tavrine/agent/agent_state.h"
 #include "tavrine/agent/check_cycle.h"
 #include "tavrine/agent/check_loop.h"
+#include "tavrine/agent/instance_lock.h"
 #include "tavrine/agent/registration.h"
-#include "tavrine/collect/collector.h"
 #include "tavrine/base/config.h"
-#include "tavrine/net/http.h"
+#include "tavrine/base/console.h"
+#include "tavrine/base/environment.h"
 #include "tavrine/base/immortal.h"
 #include "tavrine/base/logger.h"
+#include "tavrine/collect/collector.h"
+#include "tavrine/net/http.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/memory.h"
@@ -21,6 +24,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace agent {
@@ -89,9 +93,40 @@ void stopChecksAtExit() {
   ::_exit(0);
 }
 
+// This user's agent lock, as far as it could be taken.
+struct UserLock {
+  std::optional<InstanceLock> held;  // absent when the agent runs without one
+  bool another_agent_running = false;
+};
+
+// When the lock cannot be made at all, the agent runs without it, with a
+// warning: a Mac that goes unreported is worse than one reported twice.
+UserLock takeUserLock() {
+  const auto home = environment::find("HOME");
+  const auto path = home ? InstanceLock::pathFor(*home) : std::nullopt;
+  if (!path) {
+    console::warning("Running without the agent lock: error.{}",
+                     errorName(home ? Error::InvalidHomeDir : Error::NoHomeDir));
+    return {};
+  }
+  auto lock = InstanceLock::tryTake(*path);
+  if (lock) return {.held = std::move(*lock)};
+  if (lock.error() == Error::WouldBlock)
+    return {.held = std::nullopt, .another_agent_running = true};
+  console::warning("Running without the agent lock: error.{}", errorName(lock.error()));
+  return {};
+}
+
 }  // namespace
 
 Result<void> runAgent() {
+  // First of all, so that a second agent of the same user collects nothing,
+  // registers nothing and leaves no banner in the running agent's log.
+  const UserLock lock = takeUserLock();
+  if (lock.another_agent_running) {
+    logger::print("Another Tavrine agent is already running.\n");
+    return {};
+  }
   platform::keepLargeBlocksOutOfTheHeap();
   // From here on SIGINT and SIGTERM request a stop instead of killing the
   // process: each start-up step gives up at once (the tool under way is
