@@ -3,12 +3,15 @@
 
 #include "support/temp_dir.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -60,7 +63,8 @@ TEST(Logger, OversizedTextAndClosedLogReachOnlyTheConsole) {
   logger::print(std::string(logger::kWriteBufferSize - 1, 'y') + "\n");
   logger::close();
   logger::print("after close\n");
-  EXPECT_EQ(readFile(path), "kept\nfirst\n" + std::string(logger::kWriteBufferSize - 1, 'y') + "\n");
+  EXPECT_EQ(readFile(path),
+            "kept\nfirst\n" + std::string(logger::kWriteBufferSize - 1, 'y') + "\n");
 }
 
 TEST(Logger, OnlyARegularFileIsKept) {
@@ -89,6 +93,128 @@ TEST(Logger, PathFromHome) {
       logger::logPathFor("/" + std::string(logger::kMaxLogPathLength - suffix.size() - 1, 'h')));
   EXPECT_FALSE(
       logger::logPathFor("/" + std::string(logger::kMaxLogPathLength - suffix.size(), 'h')));
+}
+
+// The lines of a log file; each must end in a line feed.
+std::vector<std::string> linesOf(const std::string& content) {
+  EXPECT_TRUE(content.empty() || content.ends_with('\n')) << "a line was split";
+  std::vector<std::string> lines;
+  std::istringstream in(content);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(Logger, AFullLogIsSetAsideWholeAndANewOneStarted) {
+  TempDir dir;
+  const std::string path = dir.file("agent.log");
+  const std::string old_content = "from an earlier run\n";
+  test_support::writeFile(path, old_content);
+  constexpr uint64_t kCap = 4000;
+  ASSERT_TRUE(logger::openAt(path, kCap));
+  // Many lines of uneven lengths: the log is set aside many times over.
+  std::vector<std::string> written;
+  for (int i = 0; i < 600; ++i) {
+    written.push_back(fmt::format("line {} {}", i, std::string(static_cast<size_t>(i % 53), '.')));
+    logger::print(written.back() + "\n");
+  }
+  logger::close();
+
+  const std::string older = readFile(path + ".1");
+  const std::string newer = readFile(path);
+  EXPECT_LE(older.size(), kCap);
+  EXPECT_LE(newer.size(), kCap);
+  // Together the two files hold the latest lines, in order, none torn.
+  std::vector<std::string> kept = linesOf(older);
+  const auto newer_lines = linesOf(newer);
+  kept.insert(kept.end(), newer_lines.begin(), newer_lines.end());
+  ASSERT_FALSE(newer_lines.empty());
+  ASSERT_LE(kept.size(), written.size());
+  EXPECT_EQ(kept, std::vector<std::string>(written.end() - static_cast<long>(kept.size()),
+                                           written.end()));
+  // The older file was full: one more line would not have fitted.
+  EXPECT_GT(older.size() + written[written.size() - newer_lines.size()].size() + 1, kCap);
+  EXPECT_FALSE(std::filesystem::exists(path + ".2"));
+}
+
+TEST(Logger, SettingAsideUnderConcurrentWritersLosesNothing) {
+  TempDir dir;
+  const std::string path = dir.file("agent.log");
+  const std::string old_content = "from an earlier run\n";
+  test_support::writeFile(path, old_content);
+  constexpr int kThreads = 6;
+  constexpr int kLines = 300;
+  // Room for everything in two files, so that it is set aside exactly once.
+  constexpr uint64_t kCap = 48 * 1024;
+  ASSERT_TRUE(logger::openAt(path, kCap));
+  {
+    std::vector<std::jthread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([t] {
+        const std::string padding(static_cast<size_t>(t) * 7, static_cast<char>('a' + t));
+        for (int i = 0; i < kLines; ++i) logger::print("thread {} line {} {}|\n", t, i, padding);
+      });
+    }
+  }
+  logger::close();
+
+  const std::string older = readFile(path + ".1");
+  const std::string newer = readFile(path);
+  ASSERT_TRUE(older.starts_with(old_content)) << "the earlier content was not kept intact";
+  EXPECT_LE(older.size(), kCap);
+  EXPECT_LE(newer.size(), kCap);
+  ASSERT_FALSE(newer.empty());
+  std::map<int, int> next_line;
+  int total = 0;
+  for (const std::string& content : {older.substr(old_content.size()), newer}) {
+    for (const std::string& line : linesOf(content)) {
+      int t = -1, i = -1;
+      ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d", &t, &i), 2) << line;
+      const std::string padding(static_cast<size_t>(t) * 7, static_cast<char>('a' + t));
+      ASSERT_EQ(line, fmt::format("thread {} line {} {}|", t, i, padding));
+      EXPECT_EQ(next_line[t]++, i) << "each thread's lines keep their order across the files";
+      ++total;
+    }
+  }
+  EXPECT_EQ(total, kThreads * kLines);
+}
+
+TEST(Logger, ALogSetAsideByAnotherProcessIsNotSetAsideAgain) {
+  TempDir dir;
+  const std::string path = dir.file("agent.log");
+  constexpr uint64_t kCap = 100;
+  ASSERT_TRUE(logger::openAt(path, kCap));
+  logger::print(std::string(90, 'a') + "\n");
+  // Another process sets the full log aside and starts the next one.
+  ASSERT_EQ(::rename(path.c_str(), (path + ".1").c_str()), 0);
+  test_support::writeFile(path, "other\n");
+  logger::print(std::string(20, 'b') + "\n");
+  logger::close();
+  EXPECT_EQ(readFile(path + ".1"), std::string(90, 'a') + "\n");
+  EXPECT_EQ(readFile(path), "other\n" + std::string(20, 'b') + "\n");
+}
+
+TEST(Logger, AFullLaunchdLogIsEmptiedAtOpen) {
+  TempDir home;
+  const std::string folder = home.file("Library/Logs/Tavrine");
+  const std::string launchd_log = folder + "/launchd.log";
+  std::string home_entry = "HOME=" + home.path();
+  char* block[] = {home_entry.data(), nullptr};
+  for (const uint64_t size : {logger::kMaxLogBytes, logger::kMaxLogBytes + 1}) {
+    SCOPED_TRACE(size);
+    test_support::writeFile(launchd_log, "");
+    ASSERT_EQ(::truncate(launchd_log.c_str(), static_cast<off_t>(size)), 0);
+    // launchd's own descriptor, open for appending all along.
+    const int launchd = ::open(launchd_log.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(launchd, 0);
+    ASSERT_TRUE(logger::open(block));
+    logger::close();
+    ASSERT_EQ(::write(launchd, "next\n", 5), 5);
+    ::close(launchd);
+    struct stat file {};
+    ASSERT_EQ(::stat(launchd_log.c_str(), &file), 0);
+    const uint64_t kept = size > logger::kMaxLogBytes ? 0 : size;
+    EXPECT_EQ(static_cast<uint64_t>(file.st_size), kept + 5);
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "tavrine/base/unique_fd.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +17,10 @@
 namespace logger {
 namespace {
 
-constexpr std::string_view kLogSuffix = "/Library/Logs/Tavrine/agent.log";
+constexpr std::string_view kLogFolderSuffix = "/Library/Logs/Tavrine";
+constexpr std::string_view kLogName = "/agent.log";
+constexpr std::string_view kLaunchdLogName = "/launchd.log";
+constexpr std::string_view kSetAsideSuffix = ".1";
 
 // The log descriptor, only touched under the lock, so one mirrored line is
 // one write. Never destroyed: a detached thread may still print while the
@@ -24,9 +28,47 @@ constexpr std::string_view kLogSuffix = "/Library/Logs/Tavrine/agent.log";
 struct Log {
   std::mutex lock;
   UniqueFd fd;
+  std::string path;
+  std::string set_aside_path;  // made at open, so that print never allocates
+  uint64_t max_bytes = kMaxLogBytes;
 };
 
 Log& log() { return immortal<Log>(); }
+
+UniqueFd reopenedForAppending(const std::string& path) {
+  auto fd = fs_util::openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+  return fd ? std::move(*fd) : UniqueFd();
+}
+
+// Under the log's lock, before a line of `incoming` bytes is written: a log
+// that the line would take past its bound is renamed and a new one started,
+// so the line goes whole into the new file. The rename happens only while
+// the path still names the open file; when another process (a one-shot
+// command) has set it aside already, the new file is simply opened. Any
+// failure leaves the line going to the file already open: a longer log
+// beats a lost line.
+void setAsideWhenFull(Log& l, size_t incoming) noexcept {
+  struct stat open_file {};
+  if (::fstat(l.fd.get(), &open_file) != 0) return;
+  const auto size = static_cast<uint64_t>(open_file.st_size);
+  if (size == 0 || size + incoming <= l.max_bytes) return;
+  struct stat named {};
+  if (::stat(l.path.c_str(), &named) == 0 && named.st_dev == open_file.st_dev &&
+      named.st_ino == open_file.st_ino) {
+    if (::rename(l.path.c_str(), l.set_aside_path.c_str()) != 0) return;
+  }
+  if (UniqueFd fresh = reopenedForAppending(l.path)) l.fd = std::move(fresh);
+}
+
+// launchd keeps its descriptor of this file open for appending, so emptying
+// it under launchd is safe: its next write lands at the new end.
+void emptyLaunchdLogWhenFull(const std::string& path) {
+  auto fd = fs_util::openRegularFile(path, O_WRONLY);
+  if (!fd) return;
+  struct stat file {};
+  if (::fstat(fd->get(), &file) != 0) return;
+  if (static_cast<uint64_t>(file.st_size) > kMaxLogBytes) (void)::ftruncate(fd->get(), 0);
+}
 
 void closeAtExit() { close(); }
 
@@ -34,13 +76,16 @@ void closeAtExit() { close(); }
 
 std::optional<std::string> logPathFor(std::string_view home) {
   if (!environment::isUsableHome(home)) return std::nullopt;
-  if (home.size() + kLogSuffix.size() > kMaxLogPathLength) return std::nullopt;
+  if (home.size() + kLogFolderSuffix.size() + kLogName.size() > kMaxLogPathLength) {
+    return std::nullopt;
+  }
   std::string path(home);
-  path += kLogSuffix;
+  path += kLogFolderSuffix;
+  path += kLogName;
   return path;
 }
 
-bool openAt(const std::string& path) {
+bool openAt(const std::string& path, uint64_t max_bytes) {
   const auto slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0) {
     if (!fs_util::makeDirectories(path.substr(0, slash), 0755)) return false;
@@ -54,8 +99,12 @@ bool openAt(const std::string& path) {
   if (!fd) return false;
   static const bool close_registered = std::atexit(closeAtExit) == 0;
   (void)close_registered;
+  std::string set_aside_path = path + std::string(kSetAsideSuffix);
   std::lock_guard guard(log().lock);
   log().fd = std::move(*fd);
+  log().path = path;
+  log().set_aside_path = std::move(set_aside_path);
+  log().max_bytes = max_bytes;
   return true;
 }
 
@@ -64,6 +113,8 @@ bool open(char* const* environment_block) {
   if (!home) return false;
   const auto path = logPathFor(*home);
   if (!path) return false;
+  emptyLaunchdLogWhenFull(path->substr(0, path->size() - kLogName.size()) +
+                          std::string(kLaunchdLogName));
   return openAt(*path);
 }
 
@@ -82,6 +133,7 @@ void print(std::string_view text) noexcept {
   Log& l = log();
   std::lock_guard guard(l.lock);
   if (!l.fd.valid() || text.size() > kWriteBufferSize) return;
+  setAsideWhenFull(l, text.size());
   // One write per line keeps lines whole in the file; a failed write is
   // dropped, as the console already has the text.
   ssize_t written;

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,19 +17,27 @@ namespace logger {
 inline constexpr size_t kWriteBufferSize = 4096;
 // Longest log path accepted.
 inline constexpr size_t kMaxLogPathLength = 512;
+// Once a line would take the log past this size, the log is set aside as
+// agent.log.1 (replacing an older one) and a new one is started: at most
+// about twice this much is ever kept. The same bound holds for launchd.log,
+// launchd's record of the agent's standard output and error, which is
+// emptied at start once it has grown past it.
+inline constexpr uint64_t kMaxLogBytes = 10 * 1024 * 1024;
 
 // The log path for a given HOME value, or nothing when HOME is relative or
 // the path would be too long.
 [[nodiscard]] std::optional<std::string> logPathFor(std::string_view home);
 
 // Opens (creating it and its directories when missing) the log under the HOME
-// of `environment_block`, positioned at its end. Failure is silent: the agent
+// of `environment_block`, positioned at its end, and empties a launchd.log
+// beside it that has grown past kMaxLogBytes. Failure is silent: the agent
 // then runs without a log. Anything but a regular file at the log path counts
 // as a failure and is never waited on. Returns whether a log is open.
 bool open(char* const* environment_block);
 
-// Opens the log at an explicit path (tests and tools).
-bool openAt(const std::string& path);
+// Opens the log at an explicit path (tests and tools), set aside once it
+// would grow past `max_bytes`.
+bool openAt(const std::string& path, uint64_t max_bytes = kMaxLogBytes);
 
 // Closes the log; later prints reach standard error only.
 void close() noexcept;
@@ -37,7 +46,8 @@ void close() noexcept;
 
 // Writes `text` to standard error under the console lock, then appends the
 // same bytes to the log with a single write. Safe from any thread: mirrored
-// texts reach the file whole and never interleave.
+// texts reach the file whole, never interleave, and never straddle the set
+// aside log and the new one.
 void print(std::string_view text) noexcept;
 
 template <class... Args>
