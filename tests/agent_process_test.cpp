@@ -118,14 +118,15 @@ TEST_F(AgentProcess, RegistersReportsAndStopsOnSigterm) {
   EXPECT_EQ(ended->out, "");
 
   const std::string err = agent.errorOutput();
-  const std::string start = "Development mode enabled (localhost:8000)\n" + kBanner +
-                            "Configuration loaded:\n"
-                            "  API Base: http://localhost:8000/api/v1/agent\n"
-                            "  Register Endpoint: http://localhost:8000/api/v1/agent/register/\n"
-                            "  Tavrine Endpoint: http://localhost:8000/api/v1/agent/tavrine/\n"
-                            "  Interval: 30s\n"
-                            "Collecting device information...\n"
-                            "Registering device with backend...\n";
+  const std::string start =
+      "Development mode enabled (localhost:8000)\n" + kBanner +
+      "Configuration loaded:\n"
+      "  API Base: http://localhost:8000/api/v1/agent\n"
+      "  Register Endpoint: http://localhost:8000/api/v1/agent/register/\n"
+      "  Tavrine Endpoint: http://localhost:8000/api/v1/agent/tavrine/\n"
+      "  Interval: 30s\n"
+      "Collecting device information...\n"
+      "Registering device with backend...\n";
   EXPECT_TRUE(err.starts_with(start)) << err;
   for (const char* line :
        {"Device registered successfully!\n", "Initializing system tray...\n",
@@ -245,9 +246,8 @@ TEST_F(AgentProcess, ServerDownEndsCleanlyWithoutMenu) {
   ASSERT_TRUE(ended) << agent.errorOutput();
   EXPECT_EQ(ended->exit_code, 0) << agent.errorOutput();
   const std::string err = agent.errorOutput();
-  EXPECT_TRUE(
-      err.ends_with("ERROR: Device registration failed: Registration connection failed\n"
-                    "Status code: 0\n"))
+  EXPECT_TRUE(err.ends_with("ERROR: Device registration failed: Registration connection failed\n"
+                            "Status code: 0\n"))
       << err;
   EXPECT_EQ(err.find("Initializing system tray"), std::string::npos);
   EXPECT_EQ(err.find("notification:"), std::string::npos);

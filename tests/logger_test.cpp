@@ -63,8 +63,7 @@ TEST(Logger, OversizedTextAndClosedLogReachOnlyTheConsole) {
   logger::print(std::string(logger::kWriteBufferSize - 1, 'y') + "\n");
   logger::close();
   logger::print("after close\n");
-  EXPECT_EQ(readFile(path),
-            "kept\nfirst\n" + std::string(logger::kWriteBufferSize - 1, 'y') + "\n");
+  EXPECT_EQ(readFile(path), "kept\nfirst\n" + std::string(logger::kWriteBufferSize - 1, 'y') + "\n");
 }
 
 TEST(Logger, OnlyARegularFileIsKept) {

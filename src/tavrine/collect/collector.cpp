@@ -1,7 +1,7 @@
 #include "tavrine/collect/collector.h"
 
-#include "tavrine/base/console.h"
 #include "tavrine/collect/collector_checks.h"
+#include "tavrine/base/console.h"
 #include "tavrine/platform/command_runner.h"
 #include "tavrine/platform/stop_request.h"
 
