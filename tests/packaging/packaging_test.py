@@ -255,6 +255,8 @@ class InstallAndUninstall(unittest.TestCase):
         console = 501 if os.geteuid() == 0 else self.uid
         m.console_user(console)
         self.assertEqual(m.run("install", "--system", "--binary", m.builds["1"]).returncode, 0)
+        # What an installer package lays down beside the executable.
+        write(os.path.join(m.root, "Library/Application Support/Tavrine/share/tavrine/install"), "")
         other = os.path.join(m.root, "Users", "alice")
         for home in (m.home, other):
             write(os.path.join(home, "Library/Logs/Tavrine/agent.log"), "a line\n")
