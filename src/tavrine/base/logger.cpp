@@ -31,6 +31,11 @@ struct Log {
   std::string path;
   std::string set_aside_path;  // made at open, so that print never allocates
   uint64_t max_bytes = kMaxLogBytes;
+  // The file's size as of the last look plus what this process wrote since:
+  // asking the file system on every line would double a line's cost. Other
+  // writers (a one-shot command) only make it low, and the file is asked
+  // again before it is set aside.
+  uint64_t size = 0;
 };
 
 Log& log() { return immortal<Log>(); }
@@ -38,6 +43,11 @@ Log& log() { return immortal<Log>(); }
 UniqueFd reopenedForAppending(const std::string& path) {
   auto fd = fs_util::openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
   return fd ? std::move(*fd) : UniqueFd();
+}
+
+uint64_t sizeOf(int fd) noexcept {
+  struct stat file {};
+  return ::fstat(fd, &file) == 0 ? static_cast<uint64_t>(file.st_size) : 0;
 }
 
 // Under the log's lock, before a line of `incoming` bytes is written: a log
@@ -48,16 +58,20 @@ UniqueFd reopenedForAppending(const std::string& path) {
 // failure leaves the line going to the file already open: a longer log
 // beats a lost line.
 void setAsideWhenFull(Log& l, size_t incoming) noexcept {
+  if (l.size + incoming <= l.max_bytes) return;
   struct stat open_file {};
   if (::fstat(l.fd.get(), &open_file) != 0) return;
-  const auto size = static_cast<uint64_t>(open_file.st_size);
-  if (size == 0 || size + incoming <= l.max_bytes) return;
+  l.size = static_cast<uint64_t>(open_file.st_size);
+  if (l.size == 0 || l.size + incoming <= l.max_bytes) return;
   struct stat named {};
   if (::stat(l.path.c_str(), &named) == 0 && named.st_dev == open_file.st_dev &&
       named.st_ino == open_file.st_ino) {
     if (::rename(l.path.c_str(), l.set_aside_path.c_str()) != 0) return;
   }
-  if (UniqueFd fresh = reopenedForAppending(l.path)) l.fd = std::move(fresh);
+  if (UniqueFd fresh = reopenedForAppending(l.path)) {
+    l.fd = std::move(fresh);
+    l.size = sizeOf(l.fd.get());
+  }
 }
 
 // launchd keeps its descriptor of this file open for appending, so emptying
@@ -105,6 +119,7 @@ bool openAt(const std::string& path, uint64_t max_bytes) {
   log().path = path;
   log().set_aside_path = std::move(set_aside_path);
   log().max_bytes = max_bytes;
+  log().size = sizeOf(log().fd.get());
   return true;
 }
 
@@ -140,6 +155,7 @@ void print(std::string_view text) noexcept {
   do {
     written = ::write(l.fd.get(), text.data(), text.size());
   } while (written < 0 && errno == EINTR);
+  if (written > 0) l.size += static_cast<uint64_t>(written);
 }
 
 }  // namespace logger
