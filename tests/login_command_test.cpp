@@ -113,7 +113,7 @@ TEST_F(LoginCommand, ApprovedSignInIsSavedWithTheDeviceTokenAndNoTokenIsPrinted)
                            "\",\"token_type\":\"Bearer\",\"expires_in\":3600,\"refresh_token\":\"" +
                            *refresh + "\",\"scope\":\"read write device\"}";
   const std::string redacted =
-      "{\"access_token\":\"[redacted]\",\"token_type\":\"Bearer\",\"expires_in\":3600,"
+      "{\"access_token\":\"[redacted]\",\"token_type\":\"[redacted]\",\"expires_in\":3600,"
       "\"refresh_token\":\"[redacted]\",\"scope\":\"read write device\"}";
   const std::string path = tokenFile();
   const std::vector<std::string> expected = {

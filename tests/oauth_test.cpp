@@ -264,7 +264,7 @@ TEST_F(Login, OnlyTheRightCallbackEndsTheWaitAndTheCodeIsExchanged) {
       "Received authorization code, exchanging for token...\n",
       "Exchanging code for token at " + token_url_ + "\n",
       "Token response (" + answer_length +
-          R"( bytes): {"access_token": "[redacted]", "token_type": "Bearer", )"
+          R"( bytes): {"access_token": "[redacted]", "token_type": "[redacted]", )"
           R"("refresh_token":"[redacted]","id_token":"[redacted]","expires_in":3600})" "\n",
   };
   std::string expected_log;

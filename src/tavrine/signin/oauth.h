@@ -49,8 +49,8 @@ inline constexpr std::chrono::seconds kCallbackDeadline{300};
 // TokenExchangeFailed, InvalidResponse or OutOfMemory; Canceled when the
 // process is asked to stop (platform::requestStop) while the browser opener
 // runs, the callback is awaited or the token request is under way. Its lines
-// go through logger::print; the token response's credentials are shown as
-// "[redacted]".
+// go through logger::print; in the token response shown, every credential
+// reads "[redacted]" and every control byte "\xNN".
 [[nodiscard]] Result<LoginResult> login(const OAuthConfig& config,
                                         std::chrono::milliseconds deadline = kCallbackDeadline);
 
@@ -81,9 +81,5 @@ struct Pkce {
 // redirect_uri and scope (both percent-encoded), code_challenge,
 // code_challenge_method=S256 and state, in that order.
 [[nodiscard]] std::string authorizationUrl(const OAuthConfig& config, const Pkce& pkce);
-
-// `body` with the string value of every "access_token", "refresh_token" and
-// "id_token" replaced by "[redacted]", for the console and the log.
-[[nodiscard]] std::string redactTokenResponse(std::string_view body);
 
 }  // namespace oauth
