@@ -12,7 +12,6 @@
 #include "tavrine/platform/stop_request.h"
 
 #include <fmt/format.h>
-#include <poll.h>
 
 #include <array>
 #include <new>
@@ -28,14 +27,6 @@ constexpr std::string_view kVerifierCharacters =
 static_assert(kVerifierCharacters.size() == 66);
 constexpr size_t kVerifierLength = 64;
 constexpr size_t kStateBytes = 16;
-constexpr std::chrono::milliseconds kIdlePause{100};
-
-// The pause between looks at a listener with nothing pending; a stop request
-// cuts it short.
-void idlePause() {
-  pollfd stop = {platform::stopWakeFd(), POLLIN, 0};
-  (void)::poll(&stop, 1, static_cast<int>(kIdlePause.count()));
-}
 
 // Waits for the browser's redirect and returns its code once a callback with
 // the right state and a code has come. Every other request gets the failure
@@ -43,34 +34,26 @@ void idlePause() {
 Result<std::string> awaitCode(CallbackListener& listener, std::string_view state,
                               Clock::time_point deadline) {
   for (;;) {
-    if (Clock::now() > deadline) return fail(Error::CallbackTimeout);
-    if (platform::stopRequested()) return fail(Error::Canceled);
-    auto accepted = listener.accept();
-    if (!accepted) return fail(accepted.error());
-    if (!*accepted) {
-      idlePause();
-      continue;
-    }
-    const UniqueFd connection = std::move(**accepted);
-    const std::string bytes = readRequest(connection.get(), deadline);
-    if (bytes.empty()) continue;
-    const std::optional<CallbackRequest> request = parseCallbackRequest(bytes);
+    auto arrived = listener.awaitRequest(deadline);
+    if (!arrived) return fail(arrived.error());
+    const int connection = arrived->connection.get();
+    const std::optional<CallbackRequest> request = parseCallbackRequest(arrived->bytes);
     if (!request) {
-      writePage(connection.get(), kFailurePage);
+      writePage(connection, kFailurePage);
       continue;
     }
     if (request->state != state) {
       logger::print("State mismatch: expected {}, got {}\n", state,
                     request->state ? untrusted::printable(*request->state) : "null");
-      writePage(connection.get(), kFailurePage);
+      writePage(connection, kFailurePage);
       continue;
     }
     if (!request->code) {
-      writePage(connection.get(), kFailurePage);
+      writePage(connection, kFailurePage);
       continue;
     }
     std::string code(*request->code);
-    writePage(connection.get(), kSuccessPage);
+    writePage(connection, kSuccessPage);
     return code;
   }
 }
