@@ -2,6 +2,7 @@
 #include "tavrine/signin/oauth.h"
 
 #include "support/oauth_browser.h"
+#include "support/process.h"
 #include "support/scoped_variable.h"
 #include "support/servers.h"
 #include "support/temp_dir.h"
@@ -14,7 +15,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <csignal>
 #include <future>
+#include <sstream>
+#include <thread>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -426,6 +430,39 @@ TEST_F(Login, SecondLoginAtTheSameTimeCannotTakeThePort) {
   const auto result = first.get();
   ASSERT_TRUE(result);
   EXPECT_EQ(result->access_token, "first");
+}
+
+// An opener that stays in the foreground (one that waits for the browser it
+// started) holds the login only for the time it is given; the login then
+// listens and succeeds, and the opener runs on until it ends, when it is
+// reaped.
+TEST_F(Login, OpenerThatDoesNotReturnIsLetRunOn) {
+  const test_support::TempDir dir;
+  const test_support::ScopedVariable sleep("TAVRINE_TEST_OPENER_SLEEP", "300");
+  const test_support::ScopedVariable pids("TAVRINE_TEST_OPENER_PIDS", dir.file("pids"));
+  tokens_.answer(200, R"({"access_token":"AT"})");
+  auto login = std::async(std::launch::async, [this] { return oauth::login(config_, 20s, 300ms); });
+  const std::string url = browser_.awaitOpenedUrl();
+  EXPECT_EQ(browser_.get("/callback?code=c&state=" + Browser::parameter(url, "state")),
+            std::string(oauth::kSuccessPage));
+  const auto result = login.get();
+  ASSERT_TRUE(result) << errorName(result.error());
+
+  pid_t opener = 0;
+  std::istringstream(test_support::readFile(dir.file("pids"))) >> opener;
+  ASSERT_GT(opener, 0);
+  EXPECT_EQ(::kill(opener, 0), 0) << "the opener runs on";
+  EXPECT_FALSE(test_support::processHasEnded(opener));
+
+  // The user closes the browser: the opener ends, and nobody has to wait for
+  // it to be reaped.
+  ASSERT_EQ(::kill(-opener, SIGTERM), 0);
+  const auto give_up = std::chrono::steady_clock::now() + 10s;
+  while (::kill(opener, 0) == 0 && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(::kill(opener, 0), -1) << "reaped";
+  EXPECT_TRUE(test_support::processGroupHasEnded(opener));
 }
 
 TEST_F(Login, OpenerThatCannotBeStartedIsBrowserOpenFailed) {

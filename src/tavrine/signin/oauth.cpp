@@ -109,7 +109,8 @@ Result<LoginResult> exchangeCode(const OAuthConfig& config, std::string_view cod
   return result;
 }
 
-Result<LoginResult> runLogin(const OAuthConfig& config, std::chrono::milliseconds deadline_after) {
+Result<LoginResult> runLogin(const OAuthConfig& config, std::chrono::milliseconds deadline_after,
+                             std::chrono::milliseconds opener_wait) {
   const Pkce pkce = makePkce();
   const std::string url = authorizationUrl(config, pkce);
   logger::print("Opening browser for login...\n");
@@ -117,7 +118,8 @@ Result<LoginResult> runLogin(const OAuthConfig& config, std::chrono::millisecond
 
   // One argument, no shell: whatever the URL holds reaches the opener as
   // bytes.
-  if (auto opened = platform::macos::runAttached({std::string(kBrowserOpener), url}); !opened) {
+  if (auto opened = platform::macos::runAttached({std::string(kBrowserOpener), url}, opener_wait);
+      !opened) {
     if (opened.error() == Error::Canceled || opened.error() == Error::OutOfMemory) {
       return fail(opened.error());
     }
@@ -174,9 +176,10 @@ std::string authorizationUrl(const OAuthConfig& config, const Pkce& pkce) {
       urlEncode(config.scope), pkce.challenge, pkce.state);
 }
 
-Result<LoginResult> login(const OAuthConfig& config, std::chrono::milliseconds deadline) {
+Result<LoginResult> login(const OAuthConfig& config, std::chrono::milliseconds deadline,
+                          std::chrono::milliseconds opener_wait) {
   try {
-    return runLogin(config, deadline);
+    return runLogin(config, deadline, opener_wait);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
