@@ -3,9 +3,9 @@
 #include "tavrine/base/config.h"
 #include "tavrine/base/console.h"
 #include "tavrine/base/logger.h"
-#include "tavrine/signin/oauth.h"
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/stop_request.h"
+#include "tavrine/signin/oauth.h"
 #include "tavrine/signin/token_store.h"
 
 #include <csignal>
