@@ -327,6 +327,36 @@ TEST_F(Login, TokenEndpointThatDoesNotAnswerWithATokenFailsTheLogin) {
   EXPECT_EQ(result->token_type, "Bearer");
 }
 
+// However the token endpoint writes its JSON, and when it is no JSON at all,
+// no credential reaches the console or the log.
+TEST_F(Login, TokenResponseShowsNoCredentialWhateverItsFormat) {
+  const std::string secret = "S3cr3t-Value-42";
+  const std::string bodies[] = {
+      R"({"access_token":"AT-1", "refresh_token" : ")" + secret + R"("})",
+      R"({"access_token":"AT-1","refresh\u005ftoken":")" + secret + R"("})",
+      "{\"access_token\":\r\"" + secret + "\"}",
+      R"({"access_token":"AT-1","refresh_token":"x\")" + secret + R"("})",
+      R"({"access_token":"AT-1","session_token":")" + secret + R"(","token":")" + secret + R"("})",
+      R"({"access_token":")" + secret + R"(","refresh_token":")" + secret.substr(0, 9),
+  };
+  for (const std::string& body : bodies) {
+    SCOPED_TRACE(body);
+    tokens_.answer(200, body);
+    testing::internal::CaptureStderr();
+    auto login = start();
+    const std::string url = browser_.awaitOpenedUrl();
+    (void)browser_.get("/callback?code=c&state=" + Browser::parameter(url, "state"));
+    (void)login.get();
+    const std::string printed = testing::internal::GetCapturedStderr();
+    const std::string log = test_support::readFile(home_.logFile());
+    EXPECT_NE(printed.find("Token response (" + std::to_string(body.size()) + " bytes): "),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(printed.find(secret.substr(0, 9)), std::string::npos) << printed;
+    EXPECT_EQ(log.find(secret.substr(0, 9)), std::string::npos) << log;
+  }
+}
+
 TEST_F(Login, SilentConnectionDoesNotHoldTheWaitPastTheDeadline) {
   auto login = start(1s);
   (void)browser_.awaitOpenedUrl();

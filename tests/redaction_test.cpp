@@ -51,11 +51,12 @@ TEST(Redaction, HidesTheKnownValuesAnywhereAndSearchesATruncatedAnswer) {
             R"(<html>[redacted] and "token":"[redacted]" again [redacted])");
   // Overlapping and adjacent occurrences leave no piece of a value behind.
   EXPECT_EQ(redactSecrets("xaXaXay sekritsekrit.", known), "x[redacted]y [redacted].");
+  // A body that breaks inside a credential hides the rest from its quote on.
   EXPECT_EQ(redactSecrets(R"({"access_token":"AT","refresh_token":"RT-cut-sh)"),
-            R"({"access_token":"[redacted]","refresh_token":"RT-cut-sh)");
-  EXPECT_EQ(redactSecrets(R"({"access_token":"AT","refresh_token":"RT-cut-sh)",
-                          std::vector<std::string_view>{"RT-cut-sh"}),
             R"({"access_token":"[redacted]","refresh_token":"[redacted])");
+  EXPECT_EQ(redactSecrets("{\"n\":1,\"tokens\":[\"a\", \"b\x01c\"], \"x\": \"y\"}"),
+            "{\"n\":1,\"tokens\":[\"[redacted]\", \"[redacted]");
+  EXPECT_EQ(redactSecrets(R"({"detail": "cut-sh)"), R"({"detail": "cut-sh)");
   // An empty value taken by the caller hides nothing.
   EXPECT_EQ(redactSecrets("plain", std::vector<std::string_view>{""}), "plain");
 }

@@ -98,8 +98,16 @@ class SecretValueFinder final : public nlohmann::json_sax<Json> {
   bool start_array(std::size_t) override { return open(); }
   bool end_object() override { return close(); }
   bool end_array() override { return close(); }
+  // What was found up to here stands. A body that breaks where a credential
+  // was to come (cut off inside it, say) is hidden from that value's opening
+  // quote to its end: no piece of it is shown.
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;  // what was found up to here stands
+    if (secretHere()) {
+      const char* end = body_.data() + body_.size();
+      const char* opening = std::find(after_last_event_, end, '"');
+      if (opening != end) found_.push_back({offsetOf(opening + 1), body_.size()});
+    }
+    return false;
   }
 
  private:

@@ -20,6 +20,8 @@ inline constexpr std::string_view kMark = "[redacted]";
 //    name isSecretKey, at any depth, and of every string anywhere inside the
 //    array or object value of such a member, as far as `body` reads as JSON
 //    from its start (a truncated answer is still searched up to its end);
+//    where `body` stops being JSON while such a value is due, everything from
+//    the next double quote to the end;
 //  - every occurrence, anywhere, of each non-empty text in `known_secrets`
 //    (the values the caller took from `body`): these are hidden even where
 //    `body` is not JSON at all.
