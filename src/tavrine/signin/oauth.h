@@ -52,10 +52,10 @@ inline constexpr std::chrono::seconds kOpenerWait{10};
 // Runs one whole login on the calling thread, blocking until it ends:
 // BrowserOpenFailed, ServerStartFailed, CallbackTimeout (`deadline` after the
 // listener started, which is when the opener has returned or `opener_wait`
-// has passed),
-// TokenExchangeFailed, InvalidResponse or OutOfMemory; Canceled when the
-// process is asked to stop (platform::requestStop) while the browser opener
-// runs, the callback is awaited or the token request is under way. Its lines
+// has passed, the opener then running on), TokenExchangeFailed,
+// InvalidResponse or OutOfMemory; Canceled when the process is asked to stop
+// (platform::requestStop) while the browser opener is awaited, the callback
+// is awaited or the token request is under way. Its lines
 // go through logger::print; in the token response shown, every credential
 // reads "[redacted]" and every control byte "\xNN".
 [[nodiscard]] Result<LoginResult> login(const OAuthConfig& config,

@@ -55,7 +55,9 @@ class TerminationSignalsEndTheOpener {
   static constexpr int kSignals[] = {SIGINT, SIGTERM};
 
   void restore() noexcept {
-    for (size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+      ::sigaction(kSignals[i], &previous_[i], nullptr);
+    }
   }
 
   struct sigaction previous_[std::size(kSignals)] {};

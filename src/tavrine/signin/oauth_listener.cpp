@@ -100,7 +100,9 @@ Result<ArrivedRequest> CallbackListener::awaitRequest(
     entries.clear();
     entries.push_back({fd_.get(), POLLIN, 0});
     entries.push_back({platform::stopWakeFd(), POLLIN, 0});
-    for (const UniqueFd& connection : connections_) entries.push_back({connection.get(), POLLIN, 0});
+    for (const UniqueFd& connection : connections_) {
+      entries.push_back({connection.get(), POLLIN, 0});
+    }
     const int ready = ::poll(entries.data(), entries.size(), platform::pollTimeoutMs(deadline));
     if (ready < 0 && errno != EINTR) return fail(Error::ServerStartFailed);
     if (ready <= 0) continue;
