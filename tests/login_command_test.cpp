@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -113,7 +114,7 @@ TEST_F(LoginCommand, ApprovedSignInIsSavedWithTheDeviceTokenAndNoTokenIsPrinted)
                            "\",\"token_type\":\"Bearer\",\"expires_in\":3600,\"refresh_token\":\"" +
                            *refresh + "\",\"scope\":\"read write device\"}";
   const std::string redacted =
-      "{\"access_token\":\"[redacted]\",\"token_type\":\"Bearer\",\"expires_in\":3600,"
+      "{\"access_token\":\"[redacted]\",\"token_type\":\"[redacted]\",\"expires_in\":3600,"
       "\"refresh_token\":\"[redacted]\",\"scope\":\"read write device\"}";
   const std::string path = tokenFile();
   const std::vector<std::string> expected = {
@@ -184,6 +185,62 @@ TEST_F(LoginCommand, SecondLoginAtOnceFailsToStartItsListener) {
   EXPECT_NE(first.errorOutput().find("Authorization URL: " + handed[1] + "\n"), std::string::npos);
   EXPECT_EQ(handed[2], "1");
   EXPECT_NE(second.err.find("Authorization URL: " + handed[3] + "\n"), std::string::npos);
+}
+
+// The opener's and its helper's process ids, once the stand-in opener has
+// written them (waits up to 10 s).
+std::pair<pid_t, pid_t> openerPids(const std::string& file) {
+  const auto give_up = std::chrono::steady_clock::now() + 10s;
+  while (!std::filesystem::exists(file) && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(10ms);
+  }
+  pid_t opener = 0;
+  pid_t helper = 0;
+  std::istringstream(readFile(file)) >> opener >> helper;
+  return {opener, helper};
+}
+
+bool groupEndsWithin(pid_t group, std::chrono::milliseconds limit) {
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  while (!test_support::processGroupHasEnded(group)) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// An opener that stays in the foreground holds the login for 10 seconds at
+// most; the listener and its deadline start then. Ending `login` with SIGINT
+// or SIGTERM, while it waits for the opener or afterwards, ends the opener's
+// whole process group too; the process still ends by that signal.
+TEST_F(LoginCommand, OpenerThatDoesNotReturnIsLeftAfterTenSecondsAndEndsWithTheLogin) {
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    const std::string pids = home_.file("pids-" + std::to_string(signal_number));
+    Environment env = environment("");
+    env.set.push_back({"TAVRINE_TEST_OPENER_SLEEP", "300"});
+    env.set.push_back({"TAVRINE_TEST_OPENER_PIDS", pids});
+    BackgroundProcess login({TAVRINE_BINARY, "--dev", "login"}, env);
+    const auto [opener, helper] = openerPids(pids);
+    ASSERT_GT(opener, 0) << login.errorOutput();
+    ASSERT_GT(helper, 0);
+    const auto started = std::chrono::steady_clock::now();
+
+    if (signal_number == SIGTERM) {
+      // The real clock: the one path that waits the whole 10 seconds.
+      ASSERT_TRUE(login.waitForError("Waiting for OAuth callback on port 9876...\n", 30s))
+          << login.errorOutput();
+      EXPECT_GE(std::chrono::steady_clock::now() - started, 8s);
+      EXPECT_FALSE(test_support::processHasEnded(helper)) << "the opener runs on";
+    }
+    login.signal(signal_number);
+    const auto ended = login.wait(10s);
+    ASSERT_TRUE(ended.has_value());
+    EXPECT_EQ(ended->term_signal, signal_number) << ended->err;
+    EXPECT_TRUE(groupEndsWithin(opener, 10s));
+    EXPECT_TRUE(test_support::processHasEnded(helper));
+    EXPECT_FALSE(std::filesystem::exists(tokenFile()));
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -133,7 +134,7 @@ TEST_F(RegistrationTest, SixCharacterTokenIsShownWholeTwice) {
   const std::string err = run(agent::Registration::registered);
   EXPECT_EQ(err, prefix() +
                      "info: Registration response status: 201\n"
-                     "info: Registration response: {\"token\": \"abc123\"}\n"
+                     "info: Registration response: {\"token\": \"[redacted]\"}\n"
                      "Device registered successfully!\n"
                      "Device token: abc123...abc123\n");
   ASSERT_TRUE(state_.device_token.has_value());
@@ -172,7 +173,7 @@ TEST_F(RegistrationTest, ConflictStatusFails) {
   const std::string err = run(agent::Registration::not_registered);
   EXPECT_EQ(err, prefix() +
                      "info: Registration response status: 409\n"
-                     "info: Registration response: {\"token\": \"abc123\"}\n"
+                     "info: Registration response: {\"token\": \"[redacted]\"}\n"
                      "ERROR: Device registration failed: Registration failed\n"
                      "Status code: 409\n");
   EXPECT_FALSE(state_.device_token.has_value());
@@ -194,9 +195,9 @@ TEST_F(RegistrationTest, BlankBeforeColonFailsExtraction) {
   const std::string err = run(agent::Registration::not_registered);
   EXPECT_EQ(err, prefix() +
                      "info: Registration response status: 201\n"
-                     "info: Registration response: {\"token\" : \"abc123\"}\n"
+                     "info: Registration response: {\"token\" : \"[redacted]\"}\n"
                      "ERROR: Could not extract device token from response\n"
-                     "Response: {\"token\" : \"abc123\"}\n");
+                     "Response: {\"token\" : \"[redacted]\"}\n");
   EXPECT_FALSE(state_.device_token.has_value());
 }
 
@@ -210,7 +211,8 @@ TEST_F(RegistrationTest, LongBodyIsCutTo500BytesInTheInfoLineOnly) {
 }
 
 // A token is sent as a header value: one that could end the header line or
-// carry other control bytes, or is too long to send, is no token at all.
+// carry other control bytes, or is too long to send, is no token at all. It
+// is not shown either.
 TEST_F(RegistrationTest, TokenUnfitForAHeaderIsNotExtracted) {
   const std::vector<std::string> tokens = {
       "abc\r\nX-Injected: 1",
@@ -228,11 +230,56 @@ TEST_F(RegistrationTest, TokenUnfitForAHeaderIsNotExtracted) {
     state_.device_token.reset();
     body_ = R"({"token": ")" + token + R"("})";
     const std::string err = run(agent::Registration::not_registered);
+    // A raw control byte breaks the JSON inside the token: all after its
+    // opening quote is hidden.
+    const bool json = std::ranges::none_of(token, [](char c) { return c >= 0 && c < 0x20; });
+    const std::string shown = std::string(R"({"token": "[redacted])") + (json ? "\"}" : "");
     EXPECT_EQ(err, prefix() + "info: Registration response status: 201\n" +
-                       "info: Registration response: " + body_.substr(0, 500) + "\n" +
+                       "info: Registration response: " + shown + "\n" +
                        "ERROR: Could not extract device token from response\n" +
-                       "Response: " + body_ + "\n");
+                       "Response: " + shown + "\n");
     EXPECT_FALSE(state_.device_token.has_value());
+  }
+}
+
+bool onlyLineFeedsBelowSpace(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && byte != '\n') || byte == 0x7F) return false;
+  }
+  return true;
+}
+
+// The device token authenticates every report: no line shows it, whatever
+// the answer looks like. Error answers stay readable, and no control byte of
+// an answer reaches the console raw.
+TEST_F(RegistrationTest, AnswersAreShownWithoutTheTokenOrRawControlBytes) {
+  const std::string token = "0123456789abcdef0123456789abcdefFEDCBA98";
+  const struct {
+    int status;
+    std::string body;
+    std::string shown;
+  } cases[] = {
+      {201, R"({"id":7,"token":")" + token + R"(","session_token":"S1"})",
+       R"({"id":7,"token":"[redacted]","session_token":"[redacted]"})"},
+      {201, "{\"Token\"\r\n :\t\"" + token + "\", \"token\":\"" + token + "\"}",
+       "{\"Token\"\\x0D\\x0A :\\x09\"[redacted]\", \"token\":\"[redacted]\"}"},
+      {201, R"({"device":{"token":")" + token + R"(", "x": )" + token,
+       R"({"device":{"token":"[redacted]", "x": [redacted])"},
+      {409, "{\"detail\"\n: \"exists\"}", "{\"detail\"\\x0A: \"exists\"}"},
+      {500, "oops\x1b[2J\rLogin successful!\x7f", "oops\\x1B[2J\\x0DLogin successful!\\x7F"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    status_ = c.status;
+    body_ = c.body;
+    testing::internal::CaptureStderr();
+    (void)agent::registerDevice(state_, test_support::sampleIdentity());
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("info: Registration response: " + c.shown + "\n"), std::string::npos)
+        << err;
+    EXPECT_EQ(err.find(token), std::string::npos) << err;
+    EXPECT_TRUE(onlyLineFeedsBelowSpace(err)) << err;
   }
 }
 

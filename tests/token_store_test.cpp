@@ -211,4 +211,30 @@ TEST(TokenStoreSave, FailedSaveLeavesTheOldFileIntact) {
   }
 }
 
+// What is saved can be read back: a record whose file would pass the
+// reader's limit (escaping doubles a backslash) is refused before anything is
+// written, and the file of the limit's exact size still saves and loads.
+TEST(TokenStoreSave, RecordLargerThanTheReaderTakesIsRefused) {
+  ScopedHome home;
+  const StoredTokens old_tokens{"old", std::nullopt, "device", std::nullopt};
+  ASSERT_TRUE(token_store::save(old_tokens));
+  const std::string before = readFile(home.tokenFile());
+
+  const StoredTokens escaped{std::string(700'000, '\\'), std::nullopt, std::nullopt, std::nullopt};
+  const auto refused = token_store::save(escaped);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), Error::FileTooBig);
+  EXPECT_EQ(readFile(home.tokenFile()), before);
+
+  const size_t overhead =
+      token_store::formatFile({"", std::nullopt, std::nullopt, std::nullopt}).size();
+  StoredTokens largest{std::string(token_store::kMaxFileSize - overhead, 'a'), std::nullopt,
+                             std::nullopt, std::nullopt};
+  ASSERT_TRUE(token_store::save(largest));
+  EXPECT_EQ(readFile(home.tokenFile()).size(), token_store::kMaxFileSize);
+  EXPECT_EQ(*token_store::load(), largest);
+  largest.access_token->push_back('a');
+  EXPECT_EQ(token_store::save(largest).error(), Error::FileTooBig);
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
 // The token response as the login reads it: a value found is a piece of the
-// text between two double quotes, right after `"key":` and blanks; and in the
-// copy shown on the console and in the log each value the login would take
-// as a credential reads "[redacted]".
+// text between two double quotes, right after `"key":` and blanks. (The copy
+// shown on the console and in the log has a target of its own,
+// redaction_fuzz.)
 #include "tavrine/signin/oauth.h"
 
 #include <algorithm>
@@ -33,19 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = found + pattern.size(); i + 1 < at; ++i) {
       if (json[i] != ' ' && json[i] != '\t' && json[i] != '\n') std::abort();
     }
-  }
-
-  // Only quote-free runs between quotes are replaced, so the n-th quote of
-  // the shown text is the n-th of the answer; the run after the quote that
-  // opens each value the login takes must read "[redacted]".
-  const std::string shown = oauth::redactTokenResponse(json);
-  for (const std::string_view secret : {"access_token", "refresh_token", "id_token"}) {
-    const auto value = oauth::extractJsonString(json, secret);
-    if (!value) continue;
-    const auto opening = std::count(json.data(), value->data(), '"');
-    size_t at = 0;
-    for (auto seen = 0; seen < opening; ++seen) at = shown.find('"', at) + 1;
-    if (std::string_view(shown).substr(at, shown.find('"', at) - at) != "[redacted]") std::abort();
   }
   return 0;
 }

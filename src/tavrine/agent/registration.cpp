@@ -3,8 +3,11 @@
 #include "tavrine/agent/report.h"
 #include "tavrine/base/console.h"
 #include "tavrine/base/logger.h"
+#include "tavrine/base/redaction.h"
+#include "tavrine/base/untrusted_text.h"
 
 #include <new>
+#include <span>
 
 namespace agent {
 
@@ -56,6 +59,18 @@ std::optional<std::string_view> acceptDeviceToken(std::string_view body) noexcep
   return token;
 }
 
+namespace {
+
+// The answer as the console and the log may show it: credentials hidden,
+// the token taken from it (even one that is refused) included.
+std::string shownAnswer(std::string_view body) {
+  const auto token = extractToken(body);
+  return redaction::redactSecrets(body, token ? std::span(&*token, 1)
+                                              : std::span<const std::string_view>());
+}
+
+}  // namespace
+
 Result<Registration> registerDevice(AgentState& state, const DeviceTavrine& record,
                                     const http::Limits& limits) try {
   logger::print("Registering device with backend...\n");
@@ -77,8 +92,12 @@ Result<Registration> registerDevice(AgentState& state, const DeviceTavrine& reco
     return failed("Registration connection failed", 0);
   }
   console::info("Registration response status: {}", response->status);
+  // The device token authenticates every report: it is hidden wherever the
+  // answer is shown, before the cut, so that no piece of it survives there.
+  const std::string shown = shownAnswer(response->body);
   if (!response->body.empty()) {
-    console::info("Registration response: {}", std::string_view(response->body).substr(0, 500));
+    console::info("Registration response: {}",
+                  untrusted::printable(std::string_view(shown).substr(0, 500)));
   }
   if (response->status < 200 || response->status > 299) {
     return failed("Registration failed", response->status);
@@ -86,7 +105,7 @@ Result<Registration> registerDevice(AgentState& state, const DeviceTavrine& reco
   const auto token = acceptDeviceToken(response->body);
   if (!token) {
     logger::print("ERROR: Could not extract device token from response\n");
-    logger::print("Response: {}\n", response->body);
+    logger::print("Response: {}\n", untrusted::printable(shown));
     return Registration::not_registered;
   }
   state.device_token.emplace(*token);

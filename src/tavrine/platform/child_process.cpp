@@ -2,6 +2,7 @@
 
 #include "tavrine/platform/child_process_os.h"
 #include "tavrine/platform/stop_request.h"
+#include "tavrine/platform/thread.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,6 +13,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <memory>
+#include <new>
 #include <thread>
 #include <utility>
 
@@ -264,6 +267,29 @@ Result<ExitStatus> ChildProcess::wait(Deadline deadline) {
   if (WIFEXITED(status)) return ExitStatus{ExitStatus::Kind::exited, WEXITSTATUS(status)};
   if (WIFSIGNALED(status)) return ExitStatus{ExitStatus::Kind::signaled, WTERMSIG(status)};
   return ExitStatus{};
+}
+
+Result<bool> ChildProcess::waitAtMost(Deadline deadline) {
+  if (pid_ <= 0) return fail(Error::InvalidArgument);
+  if (awaitChange(pid_, deadline) == ChildState::running) {
+    if (!stopRequested()) return false;
+    terminate();
+    return fail(Error::Canceled);
+  }
+  auto status = wait(Deadline::max());  // it has ended or stopped: no wait
+  if (!status) return fail(status.error());
+  return true;
+}
+
+void reapInBackground(ChildProcess child) noexcept {
+  try {
+    // std::function wants a copyable body; the child is moved into the
+    // thread through a shared owner.
+    auto owned = std::make_shared<ChildProcess>(std::move(child));
+    (void)startDetachedThread([owned] { (void)owned->wait(Deadline::max()); });
+  } catch (const std::bad_alloc&) {
+    // The child, wherever it is by now, is ended by its destructor.
+  }
 }
 
 bool ChildProcess::stopped() const noexcept {

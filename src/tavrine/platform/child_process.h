@@ -79,6 +79,11 @@ class ChildProcess {
   // says `stopped`.
   [[nodiscard]] Result<ExitStatus> wait(Deadline deadline);
 
+  // Like wait(), except that a child still running when `deadline` passes is
+  // left running and unreaped. True when the child has ended (and is reaped,
+  // whatever its status), false when it runs on.
+  [[nodiscard]] Result<bool> waitAtMost(Deadline deadline);
+
   // Whether the child is stopped right now (it stays unreaped).
   [[nodiscard]] bool stopped() const noexcept;
 
@@ -98,6 +103,13 @@ class ChildProcess {
   UniqueFd output_;
   int slot_ = -1;  // its place on the live record, -1 when off it
 };
+
+// Lets `child` run on without anyone waiting for it: a detached thread reaps
+// it once it ends, so it never stays a zombie, and ends its group only when
+// a stop is requested (as wait() does). Until then it stays on the record of
+// killLiveChildren(). When no thread can be started, the child is ended at
+// once, as by its destructor.
+void reapInBackground(ChildProcess child) noexcept;
 
 // Kills the process group of every child that a ChildProcess holds and has
 // not reaped, with SIGKILL, without reaping them. For the ways out of the

@@ -146,7 +146,8 @@ Result<std::string> execCommand(const std::vector<std::string>& argv,
   }
 }
 
-Result<void> runAttached(const std::vector<std::string>& argv) {
+Result<void> runAttached(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds wait_limit) {
   try {
     if (argv.empty()) return fail(Error::InvalidArgument);
     if (stopRequested()) return fail(Error::Canceled);
@@ -154,8 +155,9 @@ Result<void> runAttached(const std::vector<std::string>& argv) {
     if (!path) return fail(path.error());
     auto child = ChildProcess::spawn(*path, argv, ChildProcess::Streams::inherit);
     if (!child) return fail(child.error());
-    auto status = child->wait(Deadline::max());
-    if (!status) return fail(status.error());
+    auto ended = child->waitAtMost(deadlineAfter(wait_limit));
+    if (!ended) return fail(ended.error());
+    if (!*ended) reapInBackground(std::move(*child));
     return {};
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);

@@ -42,10 +42,13 @@ inline constexpr std::string_view kDefaultSearchPath = "/usr/local/bin:/bin/:/us
 
 // Runs `argv` (program first, looked up as by findProgram, no shell) with
 // this process's environment and standard input, output and error, and waits
-// for it to end, whatever its exit status or how long it takes. Fails with the
-// start error (FileNotFound for a program found nowhere), or with Canceled
-// when the process is asked to stop (the child's group is then killed).
-[[nodiscard]] Result<void> runAttached(const std::vector<std::string>& argv);
+// for it to end, whatever its exit status, but no longer than `wait_limit`: a
+// program still running then is let run on (platform::reapInBackground).
+// Fails with the start error (FileNotFound for a program found nowhere), or
+// with Canceled when the process is asked to stop while it waits (the
+// child's group is then killed).
+[[nodiscard]] Result<void> runAttached(const std::vector<std::string>& argv,
+                                       std::chrono::milliseconds wait_limit);
 
 // The path a program name runs from: a name with a slash as given; otherwise
 // the first regular, executable file of that name in the directories of

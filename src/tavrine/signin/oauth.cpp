@@ -3,6 +3,8 @@
 #include "tavrine/base/crypto.h"
 #include "tavrine/net/http_exchange.h"
 #include "tavrine/base/logger.h"
+#include "tavrine/base/redaction.h"
+#include "tavrine/base/untrusted_text.h"
 #include "tavrine/signin/oauth_callback.h"
 #include "tavrine/signin/oauth_listener.h"
 #include "tavrine/platform/command_runner.h"
@@ -10,9 +12,7 @@
 #include "tavrine/platform/stop_request.h"
 
 #include <fmt/format.h>
-#include <poll.h>
 
-#include <algorithm>
 #include <array>
 #include <new>
 #include <vector>
@@ -27,18 +27,6 @@ constexpr std::string_view kVerifierCharacters =
 static_assert(kVerifierCharacters.size() == 66);
 constexpr size_t kVerifierLength = 64;
 constexpr size_t kStateBytes = 16;
-constexpr std::chrono::milliseconds kIdlePause{100};
-
-// The keys whose values are credentials and never reach the console or the
-// log.
-constexpr std::string_view kSecretKeys[] = {"access_token", "refresh_token", "id_token"};
-
-// The pause between looks at a listener with nothing pending; a stop request
-// cuts it short.
-void idlePause() {
-  pollfd stop = {platform::stopWakeFd(), POLLIN, 0};
-  (void)::poll(&stop, 1, static_cast<int>(kIdlePause.count()));
-}
 
 // Waits for the browser's redirect and returns its code once a callback with
 // the right state and a code has come. Every other request gets the failure
@@ -46,34 +34,26 @@ void idlePause() {
 Result<std::string> awaitCode(CallbackListener& listener, std::string_view state,
                               Clock::time_point deadline) {
   for (;;) {
-    if (Clock::now() > deadline) return fail(Error::CallbackTimeout);
-    if (platform::stopRequested()) return fail(Error::Canceled);
-    auto accepted = listener.accept();
-    if (!accepted) return fail(accepted.error());
-    if (!*accepted) {
-      idlePause();
-      continue;
-    }
-    const UniqueFd connection = std::move(**accepted);
-    const std::string bytes = readRequest(connection.get(), deadline);
-    if (bytes.empty()) continue;
-    const std::optional<CallbackRequest> request = parseCallbackRequest(bytes);
+    auto arrived = listener.awaitRequest(deadline);
+    if (!arrived) return fail(arrived.error());
+    const int connection = arrived->connection.get();
+    const std::optional<CallbackRequest> request = parseCallbackRequest(arrived->bytes);
     if (!request) {
-      writePage(connection.get(), kFailurePage);
+      writePage(connection, kFailurePage);
       continue;
     }
     if (request->state != state) {
       logger::print("State mismatch: expected {}, got {}\n", state,
-                    request->state ? *request->state : std::string_view("null"));
-      writePage(connection.get(), kFailurePage);
+                    request->state ? untrusted::printable(*request->state) : "null");
+      writePage(connection, kFailurePage);
       continue;
     }
     if (!request->code) {
-      writePage(connection.get(), kFailurePage);
+      writePage(connection, kFailurePage);
       continue;
     }
     std::string code(*request->code);
-    writePage(connection.get(), kSuccessPage);
+    writePage(connection, kSuccessPage);
     return code;
   }
 }
@@ -110,20 +90,27 @@ Result<LoginResult> exchangeCode(const OAuthConfig& config, std::string_view cod
     logger::print("Token exchange failed with status {}\n", response->status);
     return fail(Error::TokenExchangeFailed);
   }
-  logger::print("Token response ({} bytes): {}\n", response->body.size(),
-                redactTokenResponse(response->body));
-  const auto access_token = extractJsonString(response->body, "access_token");
+  const std::string_view answer = response->body;
+  const auto access_token = extractJsonString(answer, "access_token");
+  const auto token_type = extractJsonString(answer, "token_type");
+  const auto refresh_token = extractJsonString(answer, "refresh_token");
+  // Whatever the answer looks like, the values taken from it are not shown.
+  std::vector<std::string_view> taken;
+  for (const auto& value : {access_token, token_type, refresh_token}) {
+    if (value) taken.push_back(*value);
+  }
+  logger::print("Token response ({} bytes): {}\n", answer.size(),
+                untrusted::printable(redaction::redactSecrets(answer, taken)));
   if (!access_token) return fail(Error::InvalidResponse);
   LoginResult result;
   result.access_token = *access_token;
-  result.token_type = extractJsonString(response->body, "token_type").value_or("Bearer");
-  if (const auto refresh_token = extractJsonString(response->body, "refresh_token")) {
-    result.refresh_token = std::string(*refresh_token);
-  }
+  result.token_type = token_type.value_or("Bearer");
+  if (refresh_token) result.refresh_token = std::string(*refresh_token);
   return result;
 }
 
-Result<LoginResult> runLogin(const OAuthConfig& config, std::chrono::milliseconds deadline_after) {
+Result<LoginResult> runLogin(const OAuthConfig& config, std::chrono::milliseconds deadline_after,
+                             std::chrono::milliseconds opener_wait) {
   const Pkce pkce = makePkce();
   const std::string url = authorizationUrl(config, pkce);
   logger::print("Opening browser for login...\n");
@@ -131,7 +118,8 @@ Result<LoginResult> runLogin(const OAuthConfig& config, std::chrono::millisecond
 
   // One argument, no shell: whatever the URL holds reaches the opener as
   // bytes.
-  if (auto opened = platform::macos::runAttached({std::string(kBrowserOpener), url}); !opened) {
+  if (auto opened = platform::macos::runAttached({std::string(kBrowserOpener), url}, opener_wait);
+      !opened) {
     if (opened.error() == Error::Canceled || opened.error() == Error::OutOfMemory) {
       return fail(opened.error());
     }
@@ -188,37 +176,10 @@ std::string authorizationUrl(const OAuthConfig& config, const Pkce& pkce) {
       urlEncode(config.scope), pkce.challenge, pkce.state);
 }
 
-std::string redactTokenResponse(std::string_view body) {
-  // Every value is found in the text as it came, then all are replaced at
-  // once: a value is a quote-free run between two quotes, so no two overlap,
-  // and replacing one cannot make or hide another key (a value may itself
-  // read like a key, as in "id_token":"access_token":"...").
-  std::vector<std::string_view> values;
-  for (const std::string_view key : kSecretKeys) {
-    const std::string pattern = fmt::format("\"{}\":", key);
-    for (size_t at = body.find(pattern); at != std::string_view::npos;
-         at = body.find(pattern, at + 1)) {
-      if (const auto value = extractJsonString(body.substr(at), key)) values.push_back(*value);
-    }
-  }
-  std::sort(values.begin(), values.end(),
-            [](std::string_view a, std::string_view b) { return a.data() < b.data(); });
-  std::string shown;
-  shown.reserve(body.size());
-  const char* copied_to = body.data();
-  for (const std::string_view value : values) {
-    if (value.data() < copied_to) continue;  // the same value, reached through two keys
-    shown.append(copied_to, value.data());
-    shown.append("[redacted]");
-    copied_to = value.data() + value.size();
-  }
-  shown.append(copied_to, body.data() + body.size());
-  return shown;
-}
-
-Result<LoginResult> login(const OAuthConfig& config, std::chrono::milliseconds deadline) {
+Result<LoginResult> login(const OAuthConfig& config, std::chrono::milliseconds deadline,
+                          std::chrono::milliseconds opener_wait) {
   try {
-    return runLogin(config, deadline);
+    return runLogin(config, deadline, opener_wait);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }

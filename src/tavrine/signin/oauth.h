@@ -44,15 +44,23 @@ struct LoginResult {
 // How long a login waits for the browser's callback. Tests shorten it.
 inline constexpr std::chrono::seconds kCallbackDeadline{300};
 
+// How long a login waits for the browser opener to return before it listens
+// for the callback all the same. An opener may stay in the foreground for as
+// long as the browser it started runs; it is then let run on.
+inline constexpr std::chrono::seconds kOpenerWait{10};
+
 // Runs one whole login on the calling thread, blocking until it ends:
-// BrowserOpenFailed, ServerStartFailed, CallbackTimeout (after `deadline`),
-// TokenExchangeFailed, InvalidResponse or OutOfMemory; Canceled when the
-// process is asked to stop (platform::requestStop) while the browser opener
-// runs, the callback is awaited or the token request is under way. Its lines
-// go through logger::print; the token response's credentials are shown as
-// "[redacted]".
+// BrowserOpenFailed, ServerStartFailed, CallbackTimeout (`deadline` after the
+// listener started, which is when the opener has returned or `opener_wait`
+// has passed, the opener then running on), TokenExchangeFailed,
+// InvalidResponse or OutOfMemory; Canceled when the process is asked to stop
+// (platform::requestStop) while the browser opener is awaited, the callback
+// is awaited or the token request is under way. Its lines
+// go through logger::print; in the token response shown, every credential
+// reads "[redacted]" and every control byte "\xNN".
 [[nodiscard]] Result<LoginResult> login(const OAuthConfig& config,
-                                        std::chrono::milliseconds deadline = kCallbackDeadline);
+                                        std::chrono::milliseconds deadline = kCallbackDeadline,
+                                        std::chrono::milliseconds opener_wait = kOpenerWait);
 
 // Percent-encodes every byte outside the unreserved set (letters, digits,
 // "-", ".", "_", "~") as "%" and two uppercase hexadecimal digits.
@@ -81,9 +89,5 @@ struct Pkce {
 // redirect_uri and scope (both percent-encoded), code_challenge,
 // code_challenge_method=S256 and state, in that order.
 [[nodiscard]] std::string authorizationUrl(const OAuthConfig& config, const Pkce& pkce);
-
-// `body` with the string value of every "access_token", "refresh_token" and
-// "id_token" replaced by "[redacted]", for the console and the log.
-[[nodiscard]] std::string redactTokenResponse(std::string_view body);
 
 }  // namespace oauth

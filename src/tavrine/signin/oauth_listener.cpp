@@ -9,8 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace oauth {
 
@@ -55,17 +55,72 @@ Result<CallbackListener> CallbackListener::open(uint16_t port) noexcept {
   return CallbackListener(std::move(fd));
 }
 
-Result<std::optional<UniqueFd>> CallbackListener::accept() noexcept {
+Result<void> CallbackListener::acceptPending() {
   for (;;) {
     const int connection = detail::acceptConnection(fd_.get());
-    if (connection >= 0) return std::optional<UniqueFd>(UniqueFd(connection));
+    if (connection >= 0) {
+      UniqueFd owned(connection);
+      if (connections_.size() >= kMaxOpenConnections) connections_.pop_front();
+      connections_.push_back(std::move(owned));
+      continue;
+    }
     if (errno == EINTR) continue;
     // A connection that was reset while queued is gone, not a broken
     // listener.
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
-      return std::optional<UniqueFd>();
-    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return {};
     return fail(Error::ServerStartFailed);
+  }
+}
+
+std::optional<ArrivedRequest> CallbackListener::readFrom(size_t index) {
+  const auto position = connections_.begin() + static_cast<std::ptrdiff_t>(index);
+  std::string bytes(kMaxRequestBytes, '\0');
+  ssize_t got;
+  do {
+    got = ::read(position->get(), bytes.data(), bytes.size());
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
+  UniqueFd connection = std::move(*position);
+  connections_.erase(position);
+  if (got <= 0) return std::nullopt;
+  bytes.resize(static_cast<size_t>(got));
+  return ArrivedRequest{std::move(connection), std::move(bytes)};
+}
+
+Result<ArrivedRequest> CallbackListener::awaitRequest(
+    std::chrono::steady_clock::time_point deadline) {
+  // Every connection is watched at once: a browser opens some ahead of time
+  // and leaves them silent, and any local process can do the same. Waiting
+  // on one at a time would let them push the real callback past the
+  // deadline.
+  std::vector<pollfd> entries;
+  for (;;) {
+    if (std::chrono::steady_clock::now() > deadline) return fail(Error::CallbackTimeout);
+    if (platform::stopRequested()) return fail(Error::Canceled);
+    entries.clear();
+    entries.push_back({fd_.get(), POLLIN, 0});
+    entries.push_back({platform::stopWakeFd(), POLLIN, 0});
+    for (const UniqueFd& connection : connections_) {
+      entries.push_back({connection.get(), POLLIN, 0});
+    }
+    const int ready = ::poll(entries.data(), entries.size(), platform::pollTimeoutMs(deadline));
+    if (ready < 0 && errno != EINTR) return fail(Error::ServerStartFailed);
+    if (ready <= 0) continue;
+    // The connections in the order they came; the entries of those dropped
+    // on the way are behind the current one, so `index` stays in step.
+    size_t index = 0;
+    for (size_t entry = 2; entry < entries.size(); ++entry) {
+      if (entries[entry].revents == 0) {
+        ++index;
+        continue;
+      }
+      const size_t before = connections_.size();
+      if (auto arrived = readFrom(index)) return std::move(*arrived);
+      if (connections_.size() == before) ++index;
+    }
+    if (entries[0].revents != 0) {
+      if (auto accepted = acceptPending(); !accepted) return fail(accepted.error());
+    }
   }
 }
 
@@ -76,27 +131,6 @@ Result<uint16_t> CallbackListener::port() const noexcept {
     return fail(Error::ServerStartFailed);
   }
   return ntohs(address.sin_port);
-}
-
-std::string readRequest(int connection, std::chrono::steady_clock::time_point deadline) {
-  // A connection that sends nothing must not hold the wait past its
-  // deadline, so the one read waits only for as long as is left.
-  deadline = std::min(deadline, std::chrono::steady_clock::now() + kRequestWait);
-  pollfd entries[2] = {{connection, POLLIN, 0}, {platform::stopWakeFd(), POLLIN, 0}};
-  for (;;) {
-    if (platform::stopRequested()) return {};
-    const int ready = ::poll(entries, 2, platform::pollTimeoutMs(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || entries[0].revents == 0) return {};
-    break;
-  }
-  std::string bytes(kMaxRequestBytes, '\0');
-  ssize_t got;
-  do {
-    got = ::read(connection, bytes.data(), bytes.size());
-  } while (got < 0 && errno == EINTR);
-  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
-  return bytes;
 }
 
 void writePage(int connection, std::string_view page) noexcept {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,39 +22,54 @@ inline constexpr size_t kMaxRequestBytes = 4096;
 extern const std::string_view kSuccessPage;
 extern const std::string_view kFailurePage;
 
+// How many accepted connections are kept open at once while their requests
+// are awaited; one more closes the oldest.
+inline constexpr size_t kMaxOpenConnections = 32;
+
+// The first bytes a connection sent (one read of at most kMaxRequestBytes),
+// and the connection, for the answer.
+struct ArrivedRequest {
+  UniqueFd connection;
+  std::string bytes;
+};
+
 // A listening IPv4 TCP socket on 127.0.0.1: SO_REUSEADDR set (SO_REUSEPORT
-// not: one listener per port), backlog 128, close-on-exec and non-blocking.
-// Closed by the destructor.
+// not: one listener per port), backlog 128, close-on-exec and non-blocking;
+// with the connections it has accepted and not yet handed out. Everything is
+// closed by the destructor.
 class CallbackListener {
  public:
   // ServerStartFailed when the socket cannot be made, configured, bound (the
   // port is taken, say) or put to listen.
   [[nodiscard]] static Result<CallbackListener> open(uint16_t port) noexcept;
 
-  // The next pending connection (close-on-exec, non-blocking), or nothing
-  // when none is pending. An interrupted accept is tried again at once;
-  // any other failure is ServerStartFailed.
-  [[nodiscard]] Result<std::optional<UniqueFd>> accept() noexcept;
+  // Waits on the listener and on every open connection at once, accepting
+  // new connections meanwhile (close-on-exec, non-blocking; beyond
+  // kMaxOpenConnections the oldest is closed), until a connection has sent
+  // something: its first read is handed out with the connection. A
+  // connection that closes or fails before sending is closed and forgotten.
+  // CallbackTimeout once `deadline` has passed, Canceled once a stop is
+  // requested (platform::requestStop), ServerStartFailed when accepting or
+  // waiting fails for a reason other than an interruption or no pending
+  // connection.
+  [[nodiscard]] Result<ArrivedRequest> awaitRequest(
+      std::chrono::steady_clock::time_point deadline);
 
   // The port the socket is bound to (ServerStartFailed when it cannot tell).
   [[nodiscard]] Result<uint16_t> port() const noexcept;
 
  private:
   explicit CallbackListener(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
+
+  // Accepts every pending connection. ServerStartFailed as above.
+  [[nodiscard]] Result<void> acceptPending();
+  // The first read of the connection at `index` when it has sent something;
+  // nothing when it has not (yet). A connection that is done is dropped.
+  [[nodiscard]] std::optional<ArrivedRequest> readFrom(size_t index);
+
   UniqueFd fd_;
+  std::deque<UniqueFd> connections_;  // oldest first
 };
-
-// How long one connection may take to send its request. A browser may open
-// a connection ahead of time and leave it silent; the wait moves on to the
-// next one instead of holding out until the deadline.
-inline constexpr std::chrono::seconds kRequestWait{5};
-
-// One read of at most kMaxRequestBytes from `connection`, waiting for bytes
-// no later than `deadline`, no longer than kRequestWait, and no longer once a
-// stop is requested. Empty when nothing came in time, the peer closed, or the
-// read failed.
-[[nodiscard]] std::string readRequest(int connection,
-                                      std::chrono::steady_clock::time_point deadline);
 
 // Writes `page` in full, or as much as the peer takes; a failure is ignored.
 // Never raises SIGPIPE.

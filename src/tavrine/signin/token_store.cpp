@@ -172,9 +172,13 @@ Result<void> save(const StoredTokens& tokens) {
   try {
     auto path = checkedTokenFilePath();
     if (!path) return fail(path.error());
+    // Escaping can double a value's size: a file that load() would refuse
+    // would read as signed out right after a successful sign-in.
+    const std::string text = formatFile(tokens);
+    if (text.size() > kMaxFileSize) return fail(Error::FileTooBig);
     const std::string directory = path->substr(0, path->size() - kFileSuffix.size());
     if (auto made = fs_util::makeDirectories(directory, 0700); !made) return made;
-    if (auto written = writeReplacing(directory, *path, formatFile(tokens)); !written) {
+    if (auto written = writeReplacing(directory, *path, text); !written) {
       return written;
     }
     logger::print("Tokens saved to {}\n", *path);

@@ -53,7 +53,9 @@ inline constexpr size_t kMaxPathLength = 1024;
 [[nodiscard]] Result<StoredTokens> load();
 
 // Writes the whole record, replacing the file only once every byte is on
-// disk; prints "Tokens saved to {path}" after success.
+// disk; prints "Tokens saved to {path}" after success. A record whose file
+// would be larger than kMaxFileSize, which load() refuses, is FileTooBig and
+// the file stays as it was.
 [[nodiscard]] Result<void> save(const StoredTokens& tokens);
 
 // Deletes the file (a missing file counts as deleted) and prints
