@@ -461,11 +461,30 @@ TEST_F(UpdateProcess, EveryOtherOutcomeEndsInOneAlertAndTheAgentRunsOn) {
   download("Downloading...", "error: Download failed: error.ChecksumMismatch\n",
            "Update Failed: Failed to download update");
 
+  // A version and a URL with ESC and CR in them reach the console escaped.
+  writeFile(updates_.file("manifest.json"),
+            R"({"platforms": {"macos": {"version": "0.3.0\u001b[2K\r", "artifacts":)"
+            R"( {"universal": {"url": "/updates/missing\u001b[1A\r"}}}}})");
+  agent->writeInput("click Downloading...\n");
+  ASSERT_TRUE(transcript.next(
+      "alert: Update Available: Version 0.3.0\\x1B[2K\\x0D is available. You are running "
+      "version 0.2.0. [Update Now] [Later]\n"));
+  agent->writeInput("answer Update Now\n");
+  ASSERT_TRUE(transcript.next(
+      "info: Downloading update from: http://localhost:3000/updates/missing\\x1B[1A\\x0D\n"));
+  ASSERT_TRUE(transcript.next("alert: Update Failed: "));
+  agent->writeInput("answer OK\n");
+
   agent->writeInput("click Quit Tavrine\n");
   const auto ended = agent->wait(10s);
   ASSERT_TRUE(ended) << agent->errorOutput();
   EXPECT_EQ(ended->exit_code, 0);
   EXPECT_EQ(entries(installDir()), std::vector<std::string>{"tavrine"});
+  const std::string err = agent->errorOutput();
+  EXPECT_EQ(std::count_if(err.begin(), err.end(),
+                          [](unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7f; }),
+            0)
+      << err;
 }
 
 }  // namespace
