@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -191,7 +192,7 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) noexcept {
       } catch (const std::bad_alloc&) {
         sink->out_of_memory = true;
       }
-      sink->largest = sink->body.size();
+      sink->largest = std::max(sink->largest, sink->body.size());
     }
     return 0;  // Aborts the transfer with CURLE_WRITE_ERROR.
   }
@@ -201,7 +202,7 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) noexcept {
     sink->out_of_memory = true;
     return 0;
   }
-  sink->largest = sink->body.size();
+  sink->largest = std::max(sink->largest, sink->body.size());
   return bytes;
 }
 
@@ -344,6 +345,12 @@ Result<HttpResponse> perform(const Request& request) {
   };
   bool secure_before = false;
   for (int redirects = 0;; ++redirects) {
+    // libcurl's own overall timeout backs the progress check up in phases
+    // where it might not be called (name resolution).
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        sink.deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return failed(Error::TransferTimedOut);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
     curl_easy_setopt(h, CURLOPT_URL, url_text.c_str());
     secure_before = secure_before || hasScheme(url_text, "https");
     sink.startStep();
@@ -353,7 +360,10 @@ Result<HttpResponse> perform(const Request& request) {
       if (sink.out_of_memory || code == CURLE_OUT_OF_MEMORY) return fail(Error::OutOfMemory);
       if (sink.canceled) return fail(Error::Canceled);
       if (sink.too_large) return failed(Error::ResponseTooLarge);
-      if (sink.timed_out) return failed(Error::TransferTimedOut);
+      if (sink.timed_out || (code == CURLE_OPERATION_TIMEDOUT &&
+                             std::chrono::steady_clock::now() >= sink.deadline)) {
+        return failed(Error::TransferTimedOut);
+      }
       if (sink.stalled) return failed(Error::TransferStalled);
       long os_errno = 0;
       curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &os_errno);
