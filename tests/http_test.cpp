@@ -18,10 +18,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <stdexcept>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -583,9 +583,9 @@ class HttpsRedirects : public StatusServer {
   void SetUp() override {
     StatusServer::SetUp();
     const auto made = test_support::runProcess(
-        {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("key.pem"),
-         "-out", dir_.file("cert.pem"), "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
-         "subjectAltName=IP:127.0.0.1"});
+        {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+         dir_.file("key.pem"), "-out", dir_.file("cert.pem"), "-days", "1", "-subj",
+         "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
     ASSERT_EQ(made.exit_code, 0) << made.err;
     secure_ = std::make_unique<httplib::SSLServer>(dir_.file("cert.pem").c_str(),
                                                    dir_.file("key.pem").c_str());
@@ -631,10 +631,10 @@ TEST_F(HttpsRedirects, HttpsNeverLeadsBackToHttp) {
   // Down to http, directly or after a step up.
   testing::internal::CaptureStderr();
   const auto down = http::get(secureUrl("/away?to=" + url("/status/200")), {}, limits_);
-  const auto up_and_down =
-      http::get(url("/away?to=" + httplib::detail::encode_query_param(
-                                      secureUrl("/away?to=" + url("/status/200")))),
-                {}, limits_);
+  const auto up_and_down = http::get(
+      url("/away?to=" +
+          httplib::detail::encode_query_param(secureUrl("/away?to=" + url("/status/200")))),
+      {}, limits_);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(down.has_value());
   EXPECT_FALSE(up_and_down.has_value());

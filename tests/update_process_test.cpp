@@ -12,10 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <iostream>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,8 +64,7 @@ std::vector<pid_t> processesRunning(const std::string& exe) {
   std::vector<pid_t> found;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") == std::string::npos &&
-        runs(std::stoi(name), exe)) {
+    if (name.find_first_not_of("0123456789") == std::string::npos && runs(std::stoi(name), exe)) {
       found.push_back(std::stoi(name));
     }
   }
@@ -203,8 +202,8 @@ class UpdateProcess : public ::testing::Test {
   }
 
   std::unique_ptr<BackgroundProcess> startAgent(const std::string& path = kDefaultPath) {
-    auto agent =
-        std::make_unique<BackgroundProcess>(std::vector<std::string>{exe_}, environment(path), true);
+    auto agent = std::make_unique<BackgroundProcess>(std::vector<std::string>{exe_},
+                                                     environment(path), true);
     EXPECT_TRUE(agent->waitForError("Agent running. Click the menu bar icon to quit.\n", 60s))
         << agent->errorOutput();
     return agent;
@@ -371,10 +370,10 @@ TEST_F(UpdateProcess, AnOversizedOrDeeplyNestedManifestEndsInOneAlertWithinBound
     SCOPED_TRACE(c.error);
     writeFile(updates_.file("manifest.json"), c.manifest);
     agent->writeInput("click Check for Updates...\n");
-    ASSERT_TRUE(transcript.next(fmt::format("error: Failed to parse update response: error.{}\n",
-                                            c.error)));
     ASSERT_TRUE(transcript.next(
-        "alert: Update Check Failed: Failed to parse update information [OK]\n"));
+        fmt::format("error: Failed to parse update response: error.{}\n", c.error)));
+    ASSERT_TRUE(
+        transcript.next("alert: Update Check Failed: Failed to parse update information [OK]\n"));
     agent->writeInput("answer OK\n");
   }
   const size_t peak = peakResidentSize(agent->pid());
@@ -446,7 +445,9 @@ TEST_F(UpdateProcess, EveryOtherOutcomeEndsInOneAlertAndTheAgentRunsOn) {
            "Update Failed: Failed to download update");
   // Four bytes that only start like a program, and a whole program made for
   // another processor.
-  writeFile(updates_.file("four-bytes"), "\x7f" "ELF");
+  writeFile(updates_.file("four-bytes"),
+            "\x7f"
+            "ELF");
   std::string foreign = old_build_;
   foreign[18] = foreign[18] == 62 ? static_cast<char>(183) : static_cast<char>(62);
   foreign[19] = 0;

@@ -50,8 +50,8 @@ class SwapScript : public ::testing::Test {
 
   // The new build, answering "help" with `help_body`.
   void publish(const std::string& help_body) {
-    writeProgram(download(), "echo \"new $*\" >> '" + marks() +
-                                 "'\nif [ \"$1\" = help ]; then " + help_body + "; fi\n");
+    writeProgram(download(), "echo \"new $*\" >> '" + marks() + "'\nif [ \"$1\" = help ]; then " +
+                                 help_body + "; fi\n");
     new_build_ = readFile(download());
     ASSERT_EQ(::chmod(download().c_str(), 0700), 0);
   }
@@ -62,8 +62,9 @@ class SwapScript : public ::testing::Test {
   std::string failing(const std::string& tool, int failing_call) {
     const std::string path = tools_.file("failing-" + tool);
     const std::string count = tools_.file(tool + ".calls");
-    writeProgram(path, "n=$(( $(/bin/cat '" + count + "' 2>/dev/null || echo 0) + 1 ))\necho $n > '" +
-                           count + "'\nif [ $n -eq " + std::to_string(failing_call) +
+    writeProgram(path, "n=$(( $(/bin/cat '" + count +
+                           "' 2>/dev/null || echo 0) + 1 ))\necho $n > '" + count +
+                           "'\nif [ $n -eq " + std::to_string(failing_call) +
                            " ]; then\n  for last; do :; done\n"
                            "  for a; do [ \"$a\" = \"$last\" ] || src=\"$a\"; done\n"
                            "  /usr/bin/head -c 10 \"$src\" > \"$last\"\n  exit 1\nfi\nexec /bin/" +
@@ -76,7 +77,8 @@ class SwapScript : public ::testing::Test {
   ::testing::AssertionResult run(const std::string& expected_marks) {
     writeFile(script(), update_install::scriptText(exe_, download(), staged(), tools));
     const auto ran = test_support::runProcess(
-        {"/bin/bash", script()}, {.set = {{"PATH", empty_.path()}}, .unset = {}, .clear = true}, "", 60s);
+        {"/bin/bash", script()}, {.set = {{"PATH", empty_.path()}}, .unset = {}, .clear = true}, "",
+        60s);
     if (ran.exit_code != 0) {
       return ::testing::AssertionFailure() << "status " << ran.exit_code << ": " << ran.err;
     }

@@ -229,8 +229,9 @@ TEST(Download, TheWholeElfHeaderMustNameThisMachine) {
   thirty_two[4] = 1;
   for (const std::string& refused :
        {other, object_file, big_endian, thirty_two, built.substr(0, 4), built.substr(0, 63),
-        std::string("\x7f" "ELF\x02\x01\x01 rest of the image"), std::string(),
-        std::string("<!DOCTYPE html><html>Sign in to the network</html>"),
+        std::string("\x7f"
+                    "ELF\x02\x01\x01 rest of the image"),
+        std::string(), std::string("<!DOCTYPE html><html>Sign in to the network</html>"),
         std::string("#!/bin/sh\nrm -rf ~\n")}) {
     EXPECT_FALSE(platform::isElfExecutableFor(refused, here)) << refused.size();
     const auto checked = update_install::checkDownload(refused, std::nullopt);
@@ -258,9 +259,8 @@ TEST(Download, AMachOImageOrAUniversalSliceMustBeForThisProcessor) {
   putBig(lying, 8, kArm64, 4);
   EXPECT_FALSE(isMachOExecutableFor(lying, kArm64));
   // A Java class file shares the magic.
-  EXPECT_FALSE(isMachOExecutableFor(std::string("\xca\xfe\xba\xbe\x00\x00\x00\x34", 8) +
-                                        std::string(64, '\0'),
-                                    kArm64));
+  EXPECT_FALSE(isMachOExecutableFor(
+      std::string("\xca\xfe\xba\xbe\x00\x00\x00\x34", 8) + std::string(64, '\0'), kArm64));
   std::string thirty_two = thinMachO(kArm64);
   putLittle(thirty_two, 0, 0xfeedface, 4);
   EXPECT_FALSE(isMachOExecutableFor(thirty_two, kArm64));

@@ -360,8 +360,8 @@ Result<HttpResponse> perform(const Request& request) {
       if (sink.out_of_memory || code == CURLE_OUT_OF_MEMORY) return fail(Error::OutOfMemory);
       if (sink.canceled) return fail(Error::Canceled);
       if (sink.too_large) return failed(Error::ResponseTooLarge);
-      if (sink.timed_out || (code == CURLE_OPERATION_TIMEDOUT &&
-                             std::chrono::steady_clock::now() >= sink.deadline)) {
+      if (sink.timed_out ||
+          (code == CURLE_OPERATION_TIMEDOUT && std::chrono::steady_clock::now() >= sink.deadline)) {
         return failed(Error::TransferTimedOut);
       }
       if (sink.stalled) return failed(Error::TransferStalled);

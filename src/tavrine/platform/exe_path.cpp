@@ -55,7 +55,8 @@ T big(std::string_view bytes, size_t offset) noexcept {
 bool isElfExecutableFor(std::string_view bytes, uint16_t machine) noexcept {
   constexpr size_t kHeaderSize = 64;  // Elf64_Ehdr
   if (bytes.size() < kHeaderSize) return false;
-  if (!bytes.starts_with("\x7f" "ELF")) return false;
+  constexpr std::string_view kMagic = "\x7f\x45\x4c\x46";  // 0x7f, then "ELF"
+  if (!bytes.starts_with(kMagic)) return false;
   constexpr char kClass64 = 2;
   constexpr char kLittleEndian = 1;
   constexpr char kCurrentVersion = 1;

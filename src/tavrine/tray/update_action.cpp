@@ -102,9 +102,8 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
       alert(cocoa, "Update Check Failed", "Update server returned an error");
       return;
     }
-    manifest = response->truncated
-                   ? fail(Error::StreamTooLong)
-                   : updater::parseManifest(response->body, config.update_base_url);
+    manifest = response->truncated ? fail(Error::StreamTooLong)
+                                   : updater::parseManifest(response->body, config.update_base_url);
   }
   if (!manifest) {
     console::error("Failed to parse update response: error.{}", errorName(manifest.error()));

@@ -120,8 +120,8 @@ std::string shellQuote(std::string_view text) {
   return quoted;
 }
 
-std::string scriptText(std::string_view exe, std::string_view download,
-                       std::string_view directory, const SwapTools& tools) {
+std::string scriptText(std::string_view exe, std::string_view download, std::string_view directory,
+                       const SwapTools& tools) {
   // Every name is quoted once, into a variable; every tool is called by its
   // absolute path. The functions come first so that the steps read in order:
   // wait for the old agent, swap, clean up, start.

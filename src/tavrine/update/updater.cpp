@@ -64,15 +64,15 @@ Result<UpdateManifest> readManifest(std::string_view text, std::string_view base
   if (text.size() > kManifestLimit) return fail(Error::StreamTooLong);
   json document;
   try {
-    document = json::parse(text.begin(), text.end(),
-                           [](int depth, json::parse_event_t event, json&) {
-                             if ((event == json::parse_event_t::object_start ||
-                                  event == json::parse_event_t::array_start) &&
-                                 depth >= kManifestDepthLimit) {
-                               throw TooDeep{};
-                             }
-                             return true;
-                           });
+    document =
+        json::parse(text.begin(), text.end(), [](int depth, json::parse_event_t event, json&) {
+          if ((event == json::parse_event_t::object_start ||
+               event == json::parse_event_t::array_start) &&
+              depth >= kManifestDepthLimit) {
+            throw TooDeep{};
+          }
+          return true;
+        });
   } catch (const json::parse_error& error) {
     return fail(readerError(error));
   } catch (const TooDeep&) {
