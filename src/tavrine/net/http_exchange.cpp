@@ -104,6 +104,9 @@ struct SlistDeleter {
   void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
 
+// How much later libcurl's own overall timer is set than the deadline.
+constexpr std::chrono::milliseconds kTimerMargin{1000};
+
 // Set when an exchange held a large answer, cleared when its memory was
 // given back.
 std::atomic<bool> large_answer_held{false};
@@ -346,11 +349,13 @@ Result<HttpResponse> perform(const Request& request) {
   bool secure_before = false;
   for (int redirects = 0;; ++redirects) {
     // libcurl's own overall timeout backs the progress check up in phases
-    // where it might not be called (name resolution).
+    // where it might not be called (name resolution). It is set a second
+    // later, since its timer and the check's clock need not agree to the
+    // millisecond; past the deadline either one is the overall bound.
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         sink.deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return failed(Error::TransferTimedOut);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>((left + kTimerMargin).count()));
     curl_easy_setopt(h, CURLOPT_URL, url_text.c_str());
     secure_before = secure_before || hasScheme(url_text, "https");
     sink.startStep();
