@@ -54,11 +54,16 @@ void removeStaged(const std::string& directory) noexcept {
 // so this one runs even when the agent's ends the process at once.
 class PendingRemovals {
  public:
-  void add(const std::string& directory) {
+  // Without memory for the list the directory is still removed by its
+  // owner, only not at exit.
+  void add(const std::string& directory) noexcept {
     static std::once_flag registered;
     std::call_once(registered, [] { std::atexit(&removeAllAtExit); });
     const std::lock_guard guard(lock_);
-    directories_.push_back(directory);
+    try {
+      directories_.push_back(directory);
+    } catch (const std::bad_alloc&) {
+    }
   }
   void drop(const std::string& directory) noexcept {
     const std::lock_guard guard(lock_);
@@ -84,6 +89,13 @@ void PendingRemovals::removeAllAtExit() noexcept {
   for (const std::string& directory : removals.directories_) removeStaged(directory);
   removals.directories_.clear();
   removals.lock_.unlock();
+}
+
+// A new private directory in `parent`, or nothing.
+std::optional<std::string> makePrivateDirectory(const std::string& parent) {
+  std::string pattern = parent + "/tavrine-update.XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;  // made with mode 0700
+  return pattern;
 }
 
 UpdateOutcome failure(std::string_view message) {
@@ -231,17 +243,6 @@ void StagedUpdate::remove() noexcept {
   pending().drop(directory_);
   directory_.clear();
 }
-
-namespace {
-
-// A new private directory in `parent`, or nothing.
-std::optional<std::string> makePrivateDirectory(const std::string& parent) {
-  std::string pattern = parent + "/tavrine-update.XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;  // made with mode 0700
-  return pattern;
-}
-
-}  // namespace
 
 UpdateOutcome stage(std::string_view body, const std::string& exe, const SwapTools& tools) {
   try {
