@@ -105,6 +105,7 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
     manifest = response->truncated ? fail(Error::StreamTooLong)
                                    : updater::parseManifest(response->body, config.update_base_url);
   }
+  http::releaseLargeAnswerMemory();  // a refused manifest may have been a megabyte
   if (!manifest) {
     console::error("Failed to parse update response: error.{}", errorName(manifest.error()));
     alert(cocoa, "Update Check Failed", "Failed to parse update information");
