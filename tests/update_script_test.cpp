@@ -145,6 +145,19 @@ TEST_F(SwapScript, ABuildThatFailsOrHangsOnHelpIsReplacedByTheBackupAndTheOldBui
   }
 }
 
+// The same bound on the real clock, with the real sleep: the pause of two
+// seconds, then ten for the build that never answers.
+TEST_F(SwapScript, ABuildThatHangsOnHelpIsGivenTenSecondsOnTheRealClock) {
+  ASSERT_NO_FATAL_FAILURE(publish("exec /bin/sleep 600"));
+  tools.sleep = update_install::SwapTools{}.sleep;
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run("new help\nold \n"));
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(elapsed, 12s);
+  EXPECT_LT(elapsed, 60s);
+  EXPECT_EQ(readFile(exe_), old_build_);
+}
+
 TEST_F(SwapScript, AFailedCopyOfTheBackupMovesNothingAndTheOldBuildStarts) {
   ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
   tools.cp = failing("cp", 1);  // the disk fills while the backup is copied
