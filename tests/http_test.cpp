@@ -16,8 +16,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -49,6 +53,9 @@ class StatusServer : public ::testing::Test {
       }
     };
     server_.server().Get(R"(/redirect/(\d+))", redirect);
+    server_.server().Get("/away", [](const httplib::Request& q, httplib::Response& r) {
+      r.set_redirect(q.get_param_value("to"), 302);
+    });
     server_.server().Post(R"(/redirect/(\d+))", redirect);
     server_.start();
   }
@@ -91,6 +98,19 @@ TEST_F(StatusServer, GetFailsOnTheFourthRedirect) {
   ASSERT_FALSE(response.has_value());
   EXPECT_EQ(response.error(), Error::RequestFailed);
   EXPECT_EQ(err, "error: HTTP GET request failed: TooManyRedirects\n");
+}
+
+TEST_F(StatusServer, RedirectsOnlyToHttpOrHttps) {
+  testing::internal::CaptureStderr();
+  for (const char* target : {"file:///etc/passwd", "ftp://127.0.0.1/build", "gopher://x/"}) {
+    const auto got = http::get(url(std::string("/away?to=") + target));
+    EXPECT_FALSE(got.has_value()) << target;
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "error: HTTP GET request failed: UnsupportedUriScheme\n"
+            "error: HTTP GET request failed: UnsupportedUriScheme\n"
+            "error: HTTP GET request failed: UnsupportedUriScheme\n");
 }
 
 TEST_F(StatusServer, NoProxyWhateverTheEnvironmentSays) {
@@ -339,6 +359,9 @@ TEST(Http, DefaultLimits) {
   const http::Limits limits;
   EXPECT_EQ(limits.connect_timeout, std::chrono::seconds(30));
   EXPECT_EQ(limits.stall_timeout, std::chrono::seconds(60));
+  // Every POST, the sign-in's token request among them, and the manifest.
+  EXPECT_EQ(limits.total_timeout, std::chrono::seconds(60));
+  EXPECT_FALSE(limits.cut_at_limit);
   EXPECT_EQ(limits.max_post_response, 1024u * 1024);
   EXPECT_EQ(limits.max_get_response, 512u * 1024 * 1024);
 }
@@ -370,6 +393,119 @@ TEST(Http, OversizedAnswerFails) {
   limits.max_get_response = 5000;
   EXPECT_TRUE(http::post(sized.url("/"), "{}", {}, limits).has_value());
   EXPECT_TRUE(http::get(chunked.url("/"), {}, limits).has_value());
+}
+
+// A caller that refuses long answers in its own words gets the start of one,
+// marked, and no error line; an answer within the bound is not marked.
+TEST(Http, AnOversizedAnswerCanBeCutInsteadOfFailing) {
+  const std::string body(5000, 'b');
+  RawHttpServer sized([&](const std::string&) { return answer("200 OK", "", body); });
+  RawHttpServer chunked([&](const std::string&) {
+    return std::optional<std::string>(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+        "9c4\r\n" +
+        body.substr(0, 2500) + "\r\n9c4\r\n" + body.substr(2500) + "\r\n0\r\n\r\n");
+  });
+  http::Limits limits;
+  limits.max_get_response = 4000;
+  limits.cut_at_limit = true;
+  testing::internal::CaptureStderr();
+  for (const RawHttpServer* server : {&sized, &chunked}) {
+    const auto got = http::get(server->url("/"), {}, limits);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->status, 200);
+    EXPECT_TRUE(got->truncated);
+    EXPECT_EQ(got->body, body.substr(0, 4000));
+  }
+  limits.max_get_response = 5000;
+  const auto whole = http::get(sized.url("/"), {}, limits);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_FALSE(whole->truncated);
+  EXPECT_EQ(whole->body, body);
+}
+
+// Answers every connection with a status line and headers at once, then one
+// byte of its body every 100 ms: never silent long enough to look stalled.
+class TricklingServer {
+ public:
+  TricklingServer() {
+    listener_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(listener_.get(), 8) != 0 ||
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot listen");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  TricklingServer(const TricklingServer&) = delete;
+  TricklingServer& operator=(const TricklingServer&) = delete;
+  ~TricklingServer() {
+    stop_ = true;
+    ::shutdown(listener_.get(), SHUT_RDWR);
+    thread_.join();
+  }
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+ private:
+  void serve() {
+    while (!stop_) {
+      const UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!connection) return;
+      char request[4096];
+      (void)::recv(connection.get(), request, sizeof request, 0);
+      const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+      if (::send(connection.get(), head.data(), head.size(), MSG_NOSIGNAL) < 0) continue;
+      while (!stop_ && ::send(connection.get(), "x", 1, MSG_NOSIGNAL) == 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    }
+  }
+
+  UniqueFd listener_;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(Http, ATricklingServerIsCutOffByTheOverallBound) {
+  TricklingServer server;
+  http::Limits limits;
+  limits.total_timeout = std::chrono::milliseconds(1500);
+  const http::HttpHeader form[] = {{"Content-Type", "application/x-www-form-urlencoded"}};
+  testing::internal::CaptureStderr();
+  const auto started = std::chrono::steady_clock::now();
+  const auto posted = http::post(server.url("/"), "{}", {}, limits);
+  const auto got = http::get(server.url("/"), {}, limits);
+  // The exchange under the sign-in's token request.
+  const auto token = http::detail::perform({.post = true,
+                                            .url = server.url("/token"),
+                                            .body = "grant_type=authorization_code",
+                                            .headers = form,
+                                            .max_redirects = 0,
+                                            .max_response = limits.max_post_response,
+                                            .limits = limits,
+                                            .failure_label = "Token request"});
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(posted.has_value());
+  EXPECT_FALSE(got.has_value());
+  ASSERT_FALSE(token.has_value());
+  EXPECT_EQ(token.error(), Error::RequestFailed);
+  EXPECT_EQ(err,
+            "error: HTTP request failed: TransferTimedOut\n"
+            "error: HTTP GET request failed: TransferTimedOut\n"
+            "error: Token request failed: TransferTimedOut\n");
+  // Three bounds of 1.5 s; the trickle alone would take 10,000 s each.
+  EXPECT_GE(elapsed, std::chrono::milliseconds(4400));
+  EXPECT_LT(elapsed, std::chrono::seconds(30));
 }
 
 // Without a bound given, a POST answer stops at 1 MiB while a GET keeps room
@@ -439,6 +575,85 @@ TEST(Http, SelfSignedCertificateFailsVerification) {
             "error: HTTP GET request failed: CertificateVerificationFailed\n");
 }
 #endif
+
+// An https server with a certificate of the test's own, trusted through the
+// limits, beside the plain StatusServer.
+class HttpsRedirects : public StatusServer {
+ protected:
+  void SetUp() override {
+    StatusServer::SetUp();
+    const auto made = test_support::runProcess(
+        {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+         dir_.file("key.pem"), "-out", dir_.file("cert.pem"), "-days", "1", "-subj",
+         "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    secure_ = std::make_unique<httplib::SSLServer>(dir_.file("cert.pem").c_str(),
+                                                   dir_.file("key.pem").c_str());
+    ASSERT_TRUE(secure_->is_valid());
+    secure_->Get("/away", [](const httplib::Request& q, httplib::Response& r) {
+      r.set_redirect(q.get_param_value("to"), 302);
+    });
+    secure_->Get("/final", [](const httplib::Request&, httplib::Response& r) {
+      r.set_content("secure", "text/plain");
+    });
+    port_ = secure_->bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port_, 0);
+    thread_ = std::thread([this] { secure_->listen_after_bind(); });
+    while (!secure_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    certificate_ = dir_.file("cert.pem");
+    limits_.trusted_certificates = certificate_;
+  }
+  void TearDown() override {
+    if (secure_) secure_->stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string secureUrl(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+  test_support::TempDir dir_;
+  std::unique_ptr<httplib::SSLServer> secure_;
+  std::thread thread_;
+  int port_ = 0;
+  std::string certificate_;
+  http::Limits limits_;
+};
+
+TEST_F(HttpsRedirects, HttpsNeverLeadsBackToHttp) {
+  // Within https, and up from http to https: followed.
+  const auto within = http::get(secureUrl("/away?to=" + secureUrl("/final")), {}, limits_);
+  ASSERT_TRUE(within.has_value());
+  EXPECT_EQ(within->body, "secure");
+  const auto up = http::get(url("/away?to=" + secureUrl("/final")), {}, limits_);
+  ASSERT_TRUE(up.has_value());
+  EXPECT_EQ(up->body, "secure");
+
+  // Down to http, directly or after a step up.
+  testing::internal::CaptureStderr();
+  const auto down = http::get(secureUrl("/away?to=" + url("/status/200")), {}, limits_);
+  const auto up_and_down = http::get(
+      url("/away?to=" +
+          httplib::detail::encode_query_param(secureUrl("/away?to=" + url("/status/200")))),
+      {}, limits_);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(down.has_value());
+  EXPECT_FALSE(up_and_down.has_value());
+  EXPECT_EQ(err,
+            "error: HTTP GET request failed: InsecureRedirect\n"
+            "error: HTTP GET request failed: InsecureRedirect\n");
+}
+
+TEST(Http, RedirectRefusals) {
+  EXPECT_EQ(http::detail::redirectRefusal("https://a/", true), std::nullopt);
+  EXPECT_EQ(http::detail::redirectRefusal("HTTPS://a/", true), std::nullopt);
+  EXPECT_EQ(http::detail::redirectRefusal("http://a/", false), std::nullopt);
+  EXPECT_EQ(http::detail::redirectRefusal("http://a/", true), Error::InsecureRedirect);
+  EXPECT_EQ(http::detail::redirectRefusal("Http://a/", true), Error::InsecureRedirect);
+  EXPECT_EQ(http::detail::redirectRefusal("file:///etc/passwd", false),
+            Error::UnsupportedUriScheme);
+  EXPECT_EQ(http::detail::redirectRefusal("httpx://a/", false), Error::UnsupportedUriScheme);
+  EXPECT_EQ(http::detail::redirectRefusal("http:/a", false), Error::UnsupportedUriScheme);
+}
 
 TEST(Http, FailureNameMapping) {
   EXPECT_EQ(http::failureFromCurl(CURLE_COULDNT_CONNECT, ECONNREFUSED), Error::ConnectionRefused);

@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +31,7 @@ using test_support::writeFile;
 
 constexpr const char* kDeviceId = "6F1A2B3C-0000-4D5E-8F90-ABCDEF012345";
 constexpr const char* kRegistered = "Device registered successfully!\n";
+constexpr const char* kDefaultPath = TAVRINE_FIXTURES_DIR ":/usr/bin:/bin";
 
 std::vector<std::string> entries(const std::string& directory) {
   std::vector<std::string> names;
@@ -39,18 +42,44 @@ std::vector<std::string> entries(const std::string& directory) {
   return names;
 }
 
-// The processes whose executable is `exe`.
+// Whether process `pid` runs the executable `exe`.
+bool runs(pid_t pid, const std::string& exe) {
+  std::error_code error;
+  return std::filesystem::read_symlink(fmt::format("/proc/{}/exe", pid), error) == exe;
+}
+
+// The parent of process `pid`, or 0 when it is gone.
+pid_t parentOf(pid_t pid) {
+  const std::string stat = readFile(fmt::format("/proc/{}/stat", pid));
+  // The parent follows the state, after the command name (which may hold
+  // parentheses of its own).
+  const size_t paren = stat.rfind(')');
+  if (paren == std::string::npos || paren + 4 > stat.size()) return 0;
+  return static_cast<pid_t>(std::atol(stat.c_str() + paren + 4));
+}
+
+// The processes whose executable is `exe`, every one of them: what a test
+// must stop at its end.
 std::vector<pid_t> processesRunning(const std::string& exe) {
   std::vector<pid_t> found;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
-    std::error_code error;
-    if (name.find_first_not_of("0123456789") == std::string::npos &&
-        std::filesystem::read_symlink(entry.path() / "exe", error) == exe) {
+    if (name.find_first_not_of("0123456789") == std::string::npos && runs(std::stoi(name), exe)) {
       found.push_back(std::stoi(name));
     }
   }
   return found;
+}
+
+// The agents running `exe`: a child the agent has just forked shows the
+// agent's executable until it execs its tool, so a process whose parent runs
+// `exe` too is not one.
+std::vector<pid_t> agentsRunning(const std::string& exe) {
+  std::vector<pid_t> agents;
+  for (const pid_t pid : processesRunning(exe)) {
+    if (!runs(parentOf(pid), exe)) agents.push_back(pid);
+  }
+  return agents;
 }
 
 // Reads the agent's standard error in order: each expectation starts where
@@ -143,10 +172,10 @@ class UpdateProcess : public ::testing::Test {
 
   std::string installDir() const { return install_.file("a \"b\" $(touch pwned) c"); }
 
-  Environment environment(const std::string& first_on_path = "") const {
+  // The environment of the agent, with `path` as its PATH (by default the
+  // stand-in tools first, then the system's).
+  Environment environment(const std::string& path = kDefaultPath) const {
     Environment env;
-    std::string path = std::string(TAVRINE_FIXTURES_DIR) + ":/usr/bin:/bin";
-    if (!first_on_path.empty()) path = first_on_path + ":" + path;
     env.set = {{"HOME", home_.path()},
                {"PATH", path},
                {"TAVRINE_STANDIN_DIR", tools_.path()},
@@ -172,9 +201,9 @@ class UpdateProcess : public ::testing::Test {
                   "\", \"artifacts\": {\"universal\": " + artifact + "}}}}");
   }
 
-  std::unique_ptr<BackgroundProcess> startAgent(const std::string& first_on_path = "") {
+  std::unique_ptr<BackgroundProcess> startAgent(const std::string& path = kDefaultPath) {
     auto agent = std::make_unique<BackgroundProcess>(std::vector<std::string>{exe_},
-                                                     environment(first_on_path), true);
+                                                     environment(path), true);
     EXPECT_TRUE(agent->waitForError("Agent running. Click the menu bar icon to quit.\n", 60s))
         << agent->errorOutput();
     return agent;
@@ -220,7 +249,7 @@ class UpdateProcess : public ::testing::Test {
   // register with the backend (its standard error is the old agent's).
   void expectRestartedAndRegistered(Transcript& transcript) {
     ASSERT_TRUE(transcript.next(kRegistered, 60s));
-    const auto running = processesRunning(exe_);
+    const auto running = agentsRunning(exe_);
     ASSERT_EQ(running.size(), 1u);
     EXPECT_EQ(readFile(fmt::format("/proc/{}/cmdline", running[0])), exe_ + '\0')
         << "started with no arguments";
@@ -247,13 +276,18 @@ TEST_F(UpdateProcess, UpdateNowSwapsTheExecutableAndTheNewBuildStartsAndRegister
   ASSERT_EQ(::symlink(home_.file("victim").c_str(), tmp_.file("tavrine-update").c_str()), 0);
   ASSERT_EQ(::symlink(home_.file("victim").c_str(), tmp_.file("tavrine-update.sh").c_str()), 0);
 
-  auto agent = startAgent();
+  // A PATH with nothing on it but the stand-ins of the macOS tools: the swap
+  // needs none of it.
+  auto agent = startAgent(TAVRINE_FIXTURES_DIR);
   Transcript transcript(*agent);
   ASSERT_TRUE(transcript.next(kRegistered));
   ASSERT_NO_FATAL_FAILURE(updateNow(*agent, transcript));
   ASSERT_NO_FATAL_FAILURE(expectRestartedAndRegistered(transcript));
 
   EXPECT_EQ(readFile(exe_), new_build_);
+  struct stat info {};
+  ASSERT_EQ(::stat(exe_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0755u);
   EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
   EXPECT_EQ(entries(installDir()), (std::vector<std::string>{"tavrine", "tavrine.backup"}));
   EXPECT_EQ(entries(tmp_.path()), (std::vector<std::string>{"tavrine-update", "tavrine-update.sh"}))
@@ -263,31 +297,99 @@ TEST_F(UpdateProcess, UpdateNowSwapsTheExecutableAndTheNewBuildStartsAndRegister
   EXPECT_FALSE(std::filesystem::exists(install_.file("pwned")));
 }
 
-TEST_F(UpdateProcess, AFailedMoveOrChmodPutsTheBackupBackAndStartsTheOldBuild) {
+TEST_F(UpdateProcess, ABuildThatFailsToStartIsSwappedOutAgainAndTheOldBuildRuns) {
+  startSite();
+  // A program of this machine, so every check on the download passes; it
+  // exits 1 on "help".
+  new_build_ = readFile(TAVRINE_FAILING_BUILD);
+  writeFile(updates_.file("build"), new_build_);
+  publish("0.3.0", "/updates/build");
+
+  auto agent = startAgent();
+  Transcript transcript(*agent);
+  ASSERT_TRUE(transcript.next(kRegistered));
+  ASSERT_NO_FATAL_FAILURE(updateNow(*agent, transcript));
+  ASSERT_NO_FATAL_FAILURE(expectRestartedAndRegistered(transcript));
+  EXPECT_EQ(readFile(exe_), old_build_);
+  EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+  EXPECT_EQ(entries(installDir()), (std::vector<std::string>{"tavrine", "tavrine.backup"}));
+  EXPECT_TRUE(entries(tmp_.path()).empty()) << ::testing::PrintToString(entries(tmp_.path()));
+}
+
+TEST_F(UpdateProcess, ATerminationSignalWhileUpdateReadyWaitsLeavesNothingStaged) {
   startSite();
   writeFile(updates_.file("build"), new_build_);
-  publish("0.3.0", "/updates/build");  // no checksum: accepted as before
-  // A move that fails halfway, leaving a cut-off file; a chmod that fails
-  // after a move that worked.
-  for (const auto& [tool, body] :
-       {std::pair{"mv", "head -c 64 \"$1\" > \"$2\"\n"}, std::pair{"chmod", ""}}) {
-    SCOPED_TRACE(tool);
-    TempDir broken;
-    writeFile(broken.file(tool),
-              std::string("#!/bin/sh\n") + body + "echo \"" + tool + ": refused\" >&2\nexit 1\n");
-    ::chmod(broken.file(tool).c_str(), 0755);
-
-    auto agent = startAgent(broken.path());
+  publish("0.3.0", "/updates/build");
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal_number);
+    auto agent = startAgent();
     Transcript transcript(*agent);
-    ASSERT_TRUE(transcript.next(kRegistered));
-    ASSERT_NO_FATAL_FAILURE(updateNow(*agent, transcript));
-    ASSERT_TRUE(transcript.next(std::string(tool) + ": refused\n", 20s));
-    ASSERT_NO_FATAL_FAILURE(expectRestartedAndRegistered(transcript));
-    EXPECT_EQ(readFile(exe_), old_build_);
-    EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+    agent->writeInput("click Check for Updates...\n");
+    ASSERT_TRUE(transcript.next("[Update Now] [Later]\n"));
+    agent->writeInput("answer Update Now\n");
+    ASSERT_TRUE(transcript.next("alert: Update Ready: "));
+    ASSERT_NE(stagedDirectory(), "");
+    agent->signal(signal_number);
+    const auto ended = agent->wait(10s);
+    ASSERT_TRUE(ended) << agent->errorOutput();
+    EXPECT_EQ(ended->exit_code, 0) << agent->errorOutput();
     EXPECT_TRUE(entries(tmp_.path()).empty()) << ::testing::PrintToString(entries(tmp_.path()));
-    stopRestarted();
+    EXPECT_EQ(entries(installDir()), std::vector<std::string>{"tavrine"});
+    EXPECT_EQ(readFile(exe_), old_build_);
   }
+}
+
+// The peak resident size of process `pid` in bytes (VmHWM), or 0.
+size_t peakResidentSize(pid_t pid) {
+  const std::string status = readFile(fmt::format("/proc/{}/status", pid));
+  const size_t at = status.find("VmHWM:");
+  if (at == std::string::npos) return 0;
+  return static_cast<size_t>(std::atoll(status.c_str() + at + 6)) * 1024;  // given in kB
+}
+
+TEST_F(UpdateProcess, AnOversizedOrDeeplyNestedManifestEndsInOneAlertWithinBoundedMemory) {
+  ASSERT_NO_FATAL_FAILURE(startSite());
+  auto agent = startAgent();
+  Transcript transcript(*agent);
+  const struct {
+    std::string manifest;
+    const char* error;
+  } cases[] = {
+      {std::string(size_t{2} << 20, '['), "StreamTooLong"},
+      {"{\"platforms\": {\"macos\": {\"version\": \"0.3.0\", \"a\": " +
+           std::string(size_t{1000} << 10, '['),
+       "NestingTooDeep"},
+      {[] {
+         std::string objects;
+         while (objects.size() < (size_t{1000} << 10)) objects += "{\"a\": ";
+         return objects;
+       }(),
+       "NestingTooDeep"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    writeFile(updates_.file("manifest.json"), c.manifest);
+    agent->writeInput("click Check for Updates...\n");
+    ASSERT_TRUE(transcript.next(
+        fmt::format("error: Failed to parse update response: error.{}\n", c.error)));
+    ASSERT_TRUE(
+        transcript.next("alert: Update Check Failed: Failed to parse update information [OK]\n"));
+    agent->writeInput("answer OK\n");
+  }
+  const size_t peak = peakResidentSize(agent->pid());
+  RecordProperty("peak_resident_bytes", std::to_string(peak));
+  std::cerr << "peak resident size of the agent: " << peak / 1024 << " KiB\n";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' shadow memory dwarfs the figure; it is measured in the
+  // normal build.
+#else
+  EXPECT_GT(peak, 0u);
+  EXPECT_LT(peak, size_t{64} << 20);
+#endif
+  agent->writeInput("click Quit Tavrine\n");
+  const auto ended = agent->wait(10s);
+  ASSERT_TRUE(ended) << agent->errorOutput();
+  EXPECT_EQ(ended->exit_code, 0);
 }
 
 TEST_F(UpdateProcess, EveryOtherOutcomeEndsInOneAlertAndTheAgentRunsOn) {
@@ -341,7 +443,17 @@ TEST_F(UpdateProcess, EveryOtherOutcomeEndsInOneAlertAndTheAgentRunsOn) {
   publish("0.3.0");  // no URL at all
   download("Downloading...", "error: Download failed: error.RequestFailed\n",
            "Update Failed: Failed to download update");
-  for (const char* refused : {"/updates/page.html", "/updates/empty"}) {
+  // Four bytes that only start like a program, and a whole program made for
+  // another processor.
+  writeFile(updates_.file("four-bytes"),
+            "\x7f"
+            "ELF");
+  std::string foreign = old_build_;
+  foreign[18] = foreign[18] == 62 ? static_cast<char>(183) : static_cast<char>(62);
+  foreign[19] = 0;
+  writeFile(updates_.file("foreign"), foreign);
+  for (const char* refused :
+       {"/updates/page.html", "/updates/empty", "/updates/four-bytes", "/updates/foreign"}) {
     publish("0.3.0", refused);
     download("Downloading...", "error: Download failed: error.InvalidExecutable\n",
              "Update Failed: Failed to download update");
@@ -350,11 +462,30 @@ TEST_F(UpdateProcess, EveryOtherOutcomeEndsInOneAlertAndTheAgentRunsOn) {
   download("Downloading...", "error: Download failed: error.ChecksumMismatch\n",
            "Update Failed: Failed to download update");
 
+  // A version and a URL with ESC and CR in them reach the console escaped.
+  writeFile(updates_.file("manifest.json"),
+            R"({"platforms": {"macos": {"version": "0.3.0\u001b[2K\r", "artifacts":)"
+            R"( {"universal": {"url": "/updates/missing\u001b[1A\r"}}}}})");
+  agent->writeInput("click Downloading...\n");
+  ASSERT_TRUE(transcript.next(
+      "alert: Update Available: Version 0.3.0\\x1B[2K\\x0D is available. You are running "
+      "version 0.2.0. [Update Now] [Later]\n"));
+  agent->writeInput("answer Update Now\n");
+  ASSERT_TRUE(transcript.next(
+      "info: Downloading update from: http://localhost:3000/updates/missing\\x1B[1A\\x0D\n"));
+  ASSERT_TRUE(transcript.next("alert: Update Failed: "));
+  agent->writeInput("answer OK\n");
+
   agent->writeInput("click Quit Tavrine\n");
   const auto ended = agent->wait(10s);
   ASSERT_TRUE(ended) << agent->errorOutput();
   EXPECT_EQ(ended->exit_code, 0);
   EXPECT_EQ(entries(installDir()), std::vector<std::string>{"tavrine"});
+  const std::string err = agent->errorOutput();
+  EXPECT_EQ(std::count_if(err.begin(), err.end(),
+                          [](unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7f; }),
+            0)
+      << err;
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 #include "tavrine/update/updater.h"
 #include "support/process.h"
+#include "support/scoped_variable.h"
+#include "support/temp_dir.h"
 #include "tavrine/base/crypto.h"
 #include "tavrine/platform/exe_path.h"
 #include "tavrine/update/update_install.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -121,12 +125,32 @@ TEST(Manifest, BrokenManifestsAreErrorsNeverExceptions) {
       {manifest("0.3.0",
                 R"({"universal": {"url": "/u", "sha256": ")" + std::string(64, 'g') + "\"}}"),
        Error::InvalidResponse},
+      // Past the bounds before the reader builds anything.
+      {std::string(65, '['), Error::NestingTooDeep},
+      {std::string(size_t{1} << 20, '['), Error::NestingTooDeep},
+      {R"({"platforms": {"macos": {"version": "1", "x": )" + std::string(62, '[') +
+           std::string(62, ']') + "}}}",
+       Error::NestingTooDeep},
+      {manifest("0.3.0") + std::string((size_t{1} << 20) - manifest("0.3.0").size() + 1, ' '),
+       Error::StreamTooLong},
   };
   for (const auto& c : cases) {
     const auto parsed = parseManifest(c.text, kBase);
     ASSERT_FALSE(parsed) << c.text;
     EXPECT_EQ(errorName(parsed.error()), errorName(c.error)) << c.text;
   }
+}
+
+TEST(Manifest, SixtyFourLevelsAndOneMebibyteAreStillRead) {
+  // Three levels of the manifest itself, 61 more below an ignored key.
+  const auto deep = parseManifest(R"({"platforms": {"macos": {"version": "0.3.0", "x": )" +
+                                      std::string(61, '[') + std::string(61, ']') + "}}}",
+                                  kBase);
+  ASSERT_TRUE(deep) << errorName(deep.error());
+  const std::string text = manifest("0.3.0");
+  const auto full = parseManifest(text + std::string((size_t{1} << 20) - text.size(), ' '), kBase);
+  ASSERT_TRUE(full) << errorName(full.error());
+  EXPECT_EQ(full->latest_version, "0.3.0");
 }
 
 TEST(Manifest, TheOfferFitsItsBufferUpToAVersionOf203Bytes) {
@@ -137,28 +161,117 @@ TEST(Manifest, TheOfferFitsItsBufferUpToAVersionOf203Bytes) {
   EXPECT_EQ(updater::offerMessage(fits + "9"), "A new version is available!");
 }
 
-TEST(Download, OnlyAProgramOfThisPlatformWithTheRightChecksumPasses) {
-  using update_install::checkDownload;
-  const std::string elf =
-      "\x7f"
-      "ELF\x02\x01\x01 rest of the image";
-  const std::string macho = "\xcf\xfa\xed\xfe rest";
-  const std::string universal = "\xca\xfe\xba\xbe rest";
-  const std::string native = platform::isNativeExecutable(elf) ? elf : macho;
-  EXPECT_TRUE(checkDownload(native, std::nullopt));
-  EXPECT_TRUE(platform::startsLikeMachO(macho));
-  EXPECT_TRUE(platform::startsLikeMachO(universal));
-  EXPECT_FALSE(platform::startsLikeMachO(elf));
-  EXPECT_FALSE(platform::startsLikeElf(macho));
+// Little- and big-endian fields written into a header at `offset`.
+void putLittle(std::string& bytes, size_t offset, uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) bytes[offset + i] = static_cast<char>(value >> (8 * i));
+}
+void putBig(std::string& bytes, size_t offset, uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) {
+    bytes[offset + i] = static_cast<char>(value >> (8 * (width - 1 - i)));
+  }
+}
+
+constexpr uint32_t kX86_64 = 0x01000007;
+constexpr uint32_t kArm64 = 0x0100000c;
+
+// A 64-bit Mach-O executable header for `cpu_type`, with 8 bytes of load
+// commands after it.
+std::string thinMachO(uint32_t cpu_type) {
+  std::string image(40, '\0');
+  putLittle(image, 0, 0xfeedfacf, 4);
+  putLittle(image, 4, cpu_type, 4);
+  putLittle(image, 12, 2, 4);  // MH_EXECUTE
+  putLittle(image, 16, 1, 4);
+  putLittle(image, 20, 8, 4);
+  return image;
+}
+
+// A universal image of `slices`, with 32-bit (or 64-bit) offsets.
+std::string universal(const std::vector<std::string>& slices, bool wide = false) {
+  const size_t entry = wide ? 32 : 20;
+  std::string image(8 + slices.size() * entry, '\0');
+  putBig(image, 0, wide ? 0xcafebabf : 0xcafebabe, 4);
+  putBig(image, 4, slices.size(), 4);
+  for (size_t i = 0; i < slices.size(); ++i) {
+    const size_t at = 8 + i * entry;
+    // The slice's own processor, read from its little-endian header.
+    uint32_t cpu_type = 0;
+    for (int k = 7; k >= 4; --k) {
+      cpu_type = (cpu_type << 8) | static_cast<unsigned char>(slices[i][k]);
+    }
+    putBig(image, at, cpu_type, 4);
+    if (wide) {
+      putBig(image, at + 8, image.size(), 8);
+      putBig(image, at + 16, slices[i].size(), 8);
+    } else {
+      putBig(image, at + 8, image.size(), 4);
+      putBig(image, at + 12, slices[i].size(), 4);
+    }
+    image += slices[i];
+  }
+  return image;
+}
+
+TEST(Download, TheWholeElfHeaderMustNameThisMachine) {
+  const std::string built = test_support::readFile(TAVRINE_BINARY);
+  ASSERT_GT(built.size(), 64u);
+  EXPECT_TRUE(update_install::checkDownload(built, std::nullopt));
+  const uint16_t here = platform::thisMachine().elf;
+  EXPECT_TRUE(platform::isElfExecutableFor(built, here));
+
+  std::string other = built;
+  putLittle(other, 18, here == 62 ? 183 : 62, 2);  // x86-64 and AArch64 swapped
+  std::string object_file = built;
+  putLittle(object_file, 16, 1, 2);  // ET_REL
+  std::string big_endian = built;
+  big_endian[5] = 2;
+  std::string thirty_two = built;
+  thirty_two[4] = 1;
   for (const std::string& refused :
-       {std::string(), std::string("<!DOCTYPE html><html>Sign in to the network</html>"),
+       {other, object_file, big_endian, thirty_two, built.substr(0, 4), built.substr(0, 63),
         std::string("\x7f"
-                    "EL"),
+                    "ELF\x02\x01\x01 rest of the image"),
+        std::string(), std::string("<!DOCTYPE html><html>Sign in to the network</html>"),
         std::string("#!/bin/sh\nrm -rf ~\n")}) {
-    const auto checked = checkDownload(refused, std::nullopt);
-    ASSERT_FALSE(checked) << refused;
+    EXPECT_FALSE(platform::isElfExecutableFor(refused, here)) << refused.size();
+    const auto checked = update_install::checkDownload(refused, std::nullopt);
+    ASSERT_FALSE(checked) << refused.size();
     EXPECT_EQ(checked.error(), Error::InvalidExecutable);
   }
+}
+
+TEST(Download, AMachOImageOrAUniversalSliceMustBeForThisProcessor) {
+  using platform::isMachOExecutableFor;
+  EXPECT_TRUE(isMachOExecutableFor(thinMachO(kArm64), kArm64));
+  EXPECT_FALSE(isMachOExecutableFor(thinMachO(kArm64), kX86_64));
+  EXPECT_FALSE(isMachOExecutableFor(thinMachO(kArm64).substr(0, 36), kArm64))
+      << "load commands cut off";
+  for (const bool wide : {false, true}) {
+    const std::string both = universal({thinMachO(kX86_64), thinMachO(kArm64)}, wide);
+    EXPECT_TRUE(isMachOExecutableFor(both, kArm64));
+    EXPECT_TRUE(isMachOExecutableFor(both, kX86_64));
+    EXPECT_FALSE(isMachOExecutableFor(universal({thinMachO(kX86_64)}, wide), kArm64));
+    EXPECT_FALSE(isMachOExecutableFor(both.substr(0, both.size() - 1), kArm64))
+        << "the last slice cut short";
+  }
+  // A universal entry that names this processor over a slice of another.
+  std::string lying = universal({thinMachO(kX86_64)});
+  putBig(lying, 8, kArm64, 4);
+  EXPECT_FALSE(isMachOExecutableFor(lying, kArm64));
+  // A Java class file shares the magic.
+  EXPECT_FALSE(isMachOExecutableFor(
+      std::string("\xca\xfe\xba\xbe\x00\x00\x00\x34", 8) + std::string(64, '\0'), kArm64));
+  std::string thirty_two = thinMachO(kArm64);
+  putLittle(thirty_two, 0, 0xfeedface, 4);
+  EXPECT_FALSE(isMachOExecutableFor(thirty_two, kArm64));
+  std::string library = thinMachO(kArm64);
+  putLittle(library, 12, 6, 4);  // MH_DYLIB
+  EXPECT_FALSE(isMachOExecutableFor(library, kArm64));
+}
+
+TEST(Download, TheChecksumWhenGivenMustMatch) {
+  using update_install::checkDownload;
+  const std::string native = test_support::readFile(TAVRINE_BINARY);
   const std::string digest = crypto::toHex(crypto::sha256(native));
   EXPECT_TRUE(checkDownload(native, digest));
   std::string other = digest;
@@ -166,6 +279,28 @@ TEST(Download, OnlyAProgramOfThisPlatformWithTheRightChecksumPasses) {
   const auto mismatch = checkDownload(native, other);
   ASSERT_FALSE(mismatch);
   EXPECT_EQ(mismatch.error(), Error::ChecksumMismatch);
+}
+
+TEST(Download, AnUnusableTmpdirFallsBackToTmp) {
+  test_support::TempDir dir;
+  test_support::writeFile(dir.file("a-file"), "");
+  for (const std::string& tmpdir : {dir.file("missing"), dir.file("a-file")}) {
+    SCOPED_TRACE(tmpdir);
+    const test_support::ScopedVariable variable("TMPDIR", tmpdir);
+    std::string directory;
+    {
+      const auto outcome = update_install::stage("build", "/Applications/tavrine");
+      ASSERT_TRUE(outcome.success) << outcome.message;
+      directory = outcome.staged.directory();
+      EXPECT_TRUE(directory.starts_with("/tmp/tavrine-update.")) << directory;
+      EXPECT_EQ(test_support::readFile(outcome.staged.downloadPath()), "build");
+    }
+    EXPECT_FALSE(std::filesystem::exists(directory)) << "removed with its owner";
+  }
+  const test_support::ScopedVariable usable("TMPDIR", dir.path());
+  const auto outcome = update_install::stage("build", "/Applications/tavrine");
+  ASSERT_TRUE(outcome.success);
+  EXPECT_TRUE(outcome.staged.directory().starts_with(dir.path() + "/tavrine-update."));
 }
 
 TEST(Download, AQuotedPathReachesTheShellAsItIs) {

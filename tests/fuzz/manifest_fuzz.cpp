@@ -38,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Error error = manifest.error();
     require(error == Error::SyntaxError || error == Error::UnexpectedEndOfInput ||
             error == Error::MissingField || error == Error::InvalidResponse ||
+            error == Error::NestingTooDeep || error == Error::StreamTooLong ||
             error == Error::OutOfMemory);
+    require((error == Error::StreamTooLong) == (text.size() > updater::kManifestLimit));
     // The reader's own errors only for text that is not JSON.
     if (error == Error::SyntaxError || error == Error::UnexpectedEndOfInput) {
       require(!nlohmann::json::accept(text));
@@ -46,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   require(nlohmann::json::accept(text));
+  require(text.size() <= updater::kManifestLimit);
   require(manifest->current_version == updater::kAgentVersion);
   require(manifest->update_available == (updater::parseVersion(manifest->latest_version) >
                                          updater::parseVersion(updater::kAgentVersion)));

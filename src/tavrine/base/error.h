@@ -46,12 +46,15 @@
   X(TruncatedResponse)                                                              \
   X(DecompressionFailed)                                                            \
   X(ConnectionFailed)                                                               \
+  X(TransferTimedOut)                                                               \
+  X(InsecureRedirect)                                                               \
   /* Menu bar. */                                                                   \
   X(ClassNotFound)                                                                  \
   /* Update manifest. */                                                            \
   X(UnexpectedEndOfInput)                                                           \
   X(SyntaxError)                                                                    \
   X(InvalidVersion)                                                                 \
+  X(NestingTooDeep)                                                                 \
   /* Update download. */                                                            \
   X(InvalidExecutable)                                                              \
   X(ChecksumMismatch)                                                               \

@@ -24,8 +24,9 @@ inline constexpr std::string_view kUserAgent = "Tavrine-Agent/0.2.0";
                                         std::span<const HttpHeader> headers = {},
                                         const Limits& limits = {});
 
-// GET `url` with exactly `headers`. Follows at most three redirects; a fourth
-// fails. On a failed exchange writes "error: HTTP GET request failed: {name}"
+// GET `url` with exactly `headers`. Follows at most three redirects, only to
+// http or https and never from https back to http; a fourth, or one to
+// anywhere else, fails. On a failed exchange writes "error: HTTP GET request failed: {name}"
 // and returns RequestFailed; OutOfMemory when memory ran out.
 [[nodiscard]] Result<HttpResponse> get(std::string_view url,
                                        std::span<const HttpHeader> headers = {},

@@ -6,7 +6,9 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -102,6 +104,9 @@ struct SlistDeleter {
   void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
 
+// How much later libcurl's own overall timer is set than the deadline.
+constexpr std::chrono::milliseconds kTimerMargin{1000};
+
 // Set when an exchange held a large answer, cleared when its memory was
 // given back.
 std::atomic<bool> large_answer_held{false};
@@ -117,16 +122,30 @@ struct Sink {
   std::string body;
   size_t limit = 0;
   size_t largest = 0;  // the most bytes the body held
+  bool cut_at_limit = false;  // too much ends the exchange without failing it
   // The stall bound, and when a byte last moved either way.
   std::chrono::steady_clock::duration stall_timeout{};
   std::chrono::steady_clock::time_point last_progress{};
   curl_off_t last_down = 0;
   curl_off_t last_up = 0;
+  // The end of the whole exchange, redirects included.
+  std::chrono::steady_clock::time_point deadline{};
   bool stalled = false;
+  bool timed_out = false;
   bool canceled = false;  // the process was asked to stop
   bool too_large = false;
   bool out_of_memory = false;
   bool connected = false;  // the connection (TLS included) was established
+
+  // Each step of a redirect chain is a transfer of its own: its counters
+  // start at zero, and only the last step's body is the answer.
+  void startStep() {
+    body.clear();
+    last_progress = std::chrono::steady_clock::now();
+    last_down = 0;
+    last_up = 0;
+    connected = false;
+  }
 };
 
 #if LIBCURL_VERSION_NUM >= 0x075000
@@ -150,6 +169,10 @@ int onProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t u
     return 1;
   }
   const auto now = std::chrono::steady_clock::now();
+  if (now >= sink->deadline) {
+    sink->timed_out = true;
+    return 1;
+  }
   if (!sink->connected || down != sink->last_down || up != sink->last_up) {
     sink->last_progress = now;
     sink->last_down = down;
@@ -166,6 +189,14 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) noexcept {
   const size_t bytes = size * count;
   if (bytes > sink->limit - sink->body.size()) {
     sink->too_large = true;
+    if (sink->cut_at_limit) {
+      try {
+        sink->body.append(data, sink->limit - sink->body.size());
+      } catch (const std::bad_alloc&) {
+        sink->out_of_memory = true;
+      }
+      sink->largest = std::max(sink->largest, sink->body.size());
+    }
     return 0;  // Aborts the transfer with CURLE_WRITE_ERROR.
   }
   try {
@@ -174,8 +205,22 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) noexcept {
     sink->out_of_memory = true;
     return 0;
   }
-  sink->largest = sink->body.size();
+  sink->largest = std::max(sink->largest, sink->body.size());
   return bytes;
+}
+
+// Whether `url` starts with `scheme` and "://", in any case.
+bool hasScheme(std::string_view url, std::string_view scheme) noexcept {
+  if (url.size() < scheme.size() + 3 || url.substr(scheme.size(), 3) != "://") return false;
+  for (size_t i = 0; i < scheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) return false;
+  }
+  return true;
+}
+
+// The statuses a GET follows; 300 and 304 are answers of their own.
+bool isFollowedRedirect(long status) noexcept {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
 // Appends "Name: value" to the list; false when memory ran out.
@@ -231,19 +276,17 @@ Result<HttpResponse> perform(const Request& request) {
     return fail(Error::OutOfMemory);
   }
 
+  const Limits& limits = request.limits;
   Sink sink;
   sink.limit = request.max_response;
-  const Limits& limits = request.limits;
+  sink.cut_at_limit = limits.cut_at_limit;
 
-  curl_easy_setopt(h, CURLOPT_URL, url_text.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
 #if LIBCURL_VERSION_NUM >= 0x075500
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 #else
   curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
   // Never a proxy, whatever the environment says.
   curl_easy_setopt(h, CURLOPT_PROXY, "");
@@ -253,6 +296,16 @@ Result<HttpResponse> perform(const Request& request) {
   // Certificates are verified against the system's trust store, host included.
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  std::string ca_file;
+  if (!limits.trusted_certificates.empty()) {
+    try {
+      ca_file.assign(limits.trusted_certificates);
+    } catch (const std::bad_alloc&) {
+      return fail(Error::OutOfMemory);
+    }
+    curl_easy_setopt(h, CURLOPT_CAINFO, ca_file.c_str());
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+  }
   // Never below TLS 1.2, whatever this libcurl or the system's TLS settings
   // would allow.
   curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
@@ -261,11 +314,15 @@ Result<HttpResponse> perform(const Request& request) {
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.stall_timeout.count()));
   sink.stall_timeout = limits.stall_timeout;
-  sink.last_progress = std::chrono::steady_clock::now();
+  sink.deadline = std::chrono::steady_clock::now() + limits.total_timeout;
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &sink);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
+  // A Content-Length past the bound is refused before its body comes; when
+  // the caller wants the start of such an answer, the writer cuts it instead.
+  if (!sink.cut_at_limit) {
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
+  }
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
@@ -280,19 +337,39 @@ Result<HttpResponse> perform(const Request& request) {
   } else {
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
   }
-  if (request.max_redirects > 0) {
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(request.max_redirects));
-  } else {
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  }
+  // Redirects are followed here rather than by libcurl, which checks each
+  // step's scheme on its own: it would let https lead to http, and cannot
+  // tell a refused scheme from an answer that is not HTTP.
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
 
-  const CURLcode code = curl_easy_perform(h);
-  if (code != CURLE_OK) {
-    if (sink.out_of_memory || code == CURLE_OUT_OF_MEMORY) return fail(Error::OutOfMemory);
-    if (sink.canceled) return fail(Error::Canceled);
-    Error failure = sink.too_large ? Error::ResponseTooLarge : Error::TransferStalled;
-    if (!sink.too_large && !sink.stalled) {
+  const auto failed = [&](Error failure) -> Result<HttpResponse> {
+    console::error("{} failed: {}", request.failure_label, errorName(failure));
+    return fail(Error::RequestFailed);
+  };
+  bool secure_before = false;
+  for (int redirects = 0;; ++redirects) {
+    // libcurl's own overall timeout backs the progress check up in phases
+    // where it might not be called (name resolution). It is set a second
+    // later, since its timer and the check's clock need not agree to the
+    // millisecond; past the deadline either one is the overall bound.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        sink.deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return failed(Error::TransferTimedOut);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>((left + kTimerMargin).count()));
+    curl_easy_setopt(h, CURLOPT_URL, url_text.c_str());
+    secure_before = secure_before || hasScheme(url_text, "https");
+    sink.startStep();
+    const CURLcode code = curl_easy_perform(h);
+    const bool cut = sink.cut_at_limit && sink.too_large && !sink.out_of_memory;
+    if (code != CURLE_OK && !cut) {
+      if (sink.out_of_memory || code == CURLE_OUT_OF_MEMORY) return fail(Error::OutOfMemory);
+      if (sink.canceled) return fail(Error::Canceled);
+      if (sink.too_large) return failed(Error::ResponseTooLarge);
+      if (sink.timed_out ||
+          (code == CURLE_OPERATION_TIMEDOUT && std::chrono::steady_clock::now() >= sink.deadline)) {
+        return failed(Error::TransferTimedOut);
+      }
+      if (sink.stalled) return failed(Error::TransferStalled);
       long os_errno = 0;
       curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &os_errno);
 #if LIBCURL_VERSION_NUM < 0x075000
@@ -300,17 +377,37 @@ Result<HttpResponse> perform(const Request& request) {
       curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connect_time);
       sink.connected = connect_time > 0;
 #endif
-      failure = failureFromCurl(code, os_errno, sink.connected);
+      return failed(failureFromCurl(code, os_errno, sink.connected));
     }
-    console::error("{} failed: {}", request.failure_label, errorName(failure));
-    return fail(Error::RequestFailed);
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    const char* location = nullptr;
+    if (request.max_redirects > 0 && isFollowedRedirect(status)) {
+      // The target as libcurl resolved it against this step's URL.
+      curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &location);
+    }
+    if (location == nullptr || cut) {
+      HttpResponse response;
+      response.status = static_cast<uint16_t>(status);
+      response.body = std::move(sink.body);
+      response.truncated = cut;
+      return response;
+    }
+    if (redirects == request.max_redirects) return failed(Error::TooManyRedirects);
+    if (const auto refused = redirectRefusal(location, secure_before)) return failed(*refused);
+    try {
+      url_text.assign(location);
+    } catch (const std::bad_alloc&) {
+      return fail(Error::OutOfMemory);
+    }
   }
-  long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  HttpResponse response;
-  response.status = static_cast<uint16_t>(status);
-  response.body = std::move(sink.body);
-  return response;
+}
+
+std::optional<Error> redirectRefusal(std::string_view to, bool secure_before) noexcept {
+  if (hasScheme(to, "https")) return std::nullopt;
+  if (!hasScheme(to, "http")) return Error::UnsupportedUriScheme;
+  if (secure_before) return Error::InsecureRedirect;
+  return std::nullopt;
 }
 
 }  // namespace detail

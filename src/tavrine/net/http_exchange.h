@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,22 +25,38 @@ struct HttpHeader {
 struct HttpResponse {
   uint16_t status = 0;
   std::string body;  // decoded; may be empty
+  // The answer went past the size bound and `body` holds only what came
+  // before it (only when Limits::cut_at_limit asked for that).
+  bool truncated = false;
 };
 
-// Bounds of one exchange: without them a silent backend would freeze the
-// check thread and a huge answer would exhaust memory. Each bound that trips fails the call with
-// RequestFailed, after the error line naming it: Timeout (connect), TransferStalled,
-// ResponseTooLarge.
+// Bounds of one exchange: without them a silent or trickling backend would
+// freeze the check thread or a sign-in, and a huge answer would exhaust
+// memory. Each bound that trips fails the call with RequestFailed, after the
+// error line naming it: Timeout (connect), TransferStalled, TransferTimedOut
+// (the whole exchange), ResponseTooLarge.
 struct Limits {
   // The TCP connection must be established within this time.
   std::chrono::milliseconds connect_timeout{30'000};
   // A transfer that moves no byte for this long fails (whole seconds).
   std::chrono::seconds stall_timeout{60};
+  // The whole exchange, redirects included, from the first connection
+  // attempt to the last byte. A server that sends a byte now and then never
+  // trips the stall bound; this one ends it.
+  std::chrono::milliseconds total_timeout{60'000};
   // Largest response body (after decoding) accepted by post and by get. A
   // POST answer is a status, a token or a few fields; a GET may be a
   // download.
   size_t max_post_response = size_t{1} << 20;
   size_t max_get_response = size_t{512} << 20;
+  // An answer past the size bound is then no failure: the exchange ends
+  // there and returns what came so far, marked `truncated`, so that the
+  // caller can refuse it in its own words.
+  bool cut_at_limit = false;
+  // Not a bound, but set the same way: when not empty, the certificates
+  // (a PEM file) trusted instead of the system's roots. Only tests that serve
+  // https on loopback with a certificate of their own set it.
+  std::string_view trusted_certificates;
 };
 
 // An answer body of at least this many bytes counts as large.
@@ -63,8 +80,9 @@ void releaseLargeAnswerMemory() noexcept;
 // The one libcurl exchange under http::post, http::get and the sign-in's
 // token request. It carries the rules every request of this program keeps:
 // no proxy, TLS 1.2 or newer with the certificate verified, HTTP/1.1, the
-// connect and stall bounds, the answer-size cap, and an end at once when the
-// process is asked to stop.
+// connect, stall and overall bounds, the answer-size cap, redirects only to
+// http and https and never from https back to http, and an end at once when
+// the process is asked to stop.
 namespace http::detail {
 
 struct Request {
@@ -73,13 +91,23 @@ struct Request {
   std::string_view body;      // POST only
   // Sent exactly, in order; no header is added but libcurl's defaults.
   std::span<const HttpHeader> headers;
-  int max_redirects = 0;      // 0: a 3xx is returned as it is
+  // 0: a 3xx is returned as it is. Otherwise 301, 302, 303, 307 and 308 are
+  // followed this many times; one more fails (TooManyRedirects), and so does
+  // a redirect to a scheme other than http and https (UnsupportedUriScheme)
+  // or to http once https was used (InsecureRedirect).
+  int max_redirects = 0;
   size_t max_response = 0;    // largest accepted body, after decoding
   Limits limits;
   // Names the exchange in the line written when it fails:
   // "error: {failure_label} failed: {name}".
   std::string_view failure_label;
 };
+
+// Why a redirect to `to` (absolute, as libcurl resolved it) is not
+// followed, or nothing when it may be; `secure_before` tells that a step of
+// the exchange so far used https.
+[[nodiscard]] std::optional<Error> redirectRefusal(std::string_view to,
+                                                   bool secure_before) noexcept;
 
 // Performs one exchange on a client of its own. A failed exchange writes the
 // failure line and returns RequestFailed; OutOfMemory when memory ran out;

@@ -15,6 +15,8 @@ Result<std::string> executablePath() {
   return resolveExecutablePath(reported.data());
 }
 
-bool isNativeExecutable(std::string_view bytes) noexcept { return startsLikeMachO(bytes); }
+bool isNativeExecutable(std::string_view bytes) noexcept {
+  return isMachOExecutableFor(bytes, thisMachine().mach_o);
+}
 
 }  // namespace platform

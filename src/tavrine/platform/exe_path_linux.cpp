@@ -17,6 +17,8 @@ Result<std::string> executablePath() {
   return resolveExecutablePath(reported.data());
 }
 
-bool isNativeExecutable(std::string_view bytes) noexcept { return startsLikeElf(bytes); }
+bool isNativeExecutable(std::string_view bytes) noexcept {
+  return isElfExecutableFor(bytes, thisMachine().elf);
+}
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 
 #include "tavrine/base/config.h"
 #include "tavrine/base/console.h"
+#include "tavrine/base/untrusted_text.h"
 #include "tavrine/net/http.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/platform/exe_path.h"
@@ -14,6 +15,7 @@
 #include "tavrine/update/updater.h"
 
 #include <array>
+#include <chrono>
 #include <string>
 
 namespace tray::macos {
@@ -23,6 +25,8 @@ using objc::Id;
 using objc::sel_registerName;
 using objc::send;
 using update_install::UpdateOutcome;
+
+constexpr std::chrono::minutes kDownloadTimeLimit{10};
 
 // A string object for an alert; an empty one when `text` cannot be made into
 // one, so that the alert still shows.
@@ -47,9 +51,12 @@ UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateM
     send<void>(cocoa.update_menu_item, sel_registerName("setTitle:"),
                alertString(cocoa, "Downloading..."));
   }
-  console::info("Downloading update from: {}", manifest.download_url);
+  console::info("Downloading update from: {}", untrusted::printable(manifest.download_url));
   const std::array headers{http::HttpHeader{"User-Agent", http::kUserAgent}};
-  auto download = http::get(manifest.download_url, headers);
+  // Room for the largest build over a slow line, but not for ever.
+  http::Limits limits;
+  limits.total_timeout = kDownloadTimeLimit;
+  auto download = http::get(manifest.download_url, headers, limits);
   if (!download) {
     console::error("Download failed: error.{}", errorName(download.error()));
     return failure("Failed to download update");
@@ -79,7 +86,12 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
                            http::HttpHeader{"User-Agent", http::kUserAgent}};
   Result<updater::UpdateManifest> manifest = fail(Error::Unexpected);
   {
-    const auto response = http::get(config.update_manifest_url, headers);
+    // A manifest is small: an answer past its bound is cut there and refused
+    // as a manifest, not read whole into memory.
+    http::Limits limits;
+    limits.max_get_response = updater::kManifestLimit;
+    limits.cut_at_limit = true;
+    const auto response = http::get(config.update_manifest_url, headers, limits);
     if (!response) {
       console::error("Update check failed: error.{}", errorName(response.error()));
       alert(cocoa, "Update Check Failed", "Failed to connect to update server");
@@ -90,8 +102,10 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
       alert(cocoa, "Update Check Failed", "Update server returned an error");
       return;
     }
-    manifest = updater::parseManifest(response->body, config.update_base_url);
+    manifest = response->truncated ? fail(Error::StreamTooLong)
+                                   : updater::parseManifest(response->body, config.update_base_url);
   }
+  http::releaseLargeAnswerMemory();  // a refused manifest may have been a megabyte
   if (!manifest) {
     console::error("Failed to parse update response: error.{}", errorName(manifest.error()));
     alert(cocoa, "Update Check Failed", "Failed to parse update information");
@@ -102,7 +116,8 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
     return;
   }
   if (!showUpdateAlert(cocoa, "Update Available",
-                       updater::offerMessage(manifest->latest_version, manifest->current_version),
+                       updater::offerMessage(untrusted::printable(manifest->latest_version),
+                                             manifest->current_version),
                        true)) {
     return;
   }

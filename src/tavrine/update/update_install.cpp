@@ -12,7 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -31,6 +34,68 @@ Result<UniqueFd> createPrivateFile(const std::string& path) {
   // The umask may have taken bits away; the owner needs them all.
   [[maybe_unused]] const int ignored = ::fchmod(fd.get(), kPrivateMode);
   return fd;
+}
+
+constexpr const char* kFallbackDirectory = "/tmp";
+constexpr const char* kDownloadName = "/tavrine-update";
+constexpr const char* kScriptName = "/tavrine-update.sh";
+
+// Only the two names this module creates; anything else keeps the directory
+// (and rmdir fails quietly).
+void removeStaged(const std::string& directory) noexcept {
+  ::unlink((directory + kDownloadName).c_str());
+  ::unlink((directory + kScriptName).c_str());
+  ::rmdir(directory.c_str());
+}
+
+// The staged directories that no script has taken over yet, removed by an
+// exit handler as well as by their owners. The handler is registered with the
+// first one, which is after the agent's own: handlers run in reverse order,
+// so this one runs even when the agent's ends the process at once.
+class PendingRemovals {
+ public:
+  // Without memory for the list the directory is still removed by its
+  // owner, only not at exit.
+  void add(const std::string& directory) noexcept {
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(&removeAllAtExit); });
+    const std::lock_guard guard(lock_);
+    try {
+      directories_.push_back(directory);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  void drop(const std::string& directory) noexcept {
+    const std::lock_guard guard(lock_);
+    std::erase(directories_, directory);
+  }
+
+ private:
+  static void removeAllAtExit() noexcept;
+  std::mutex lock_;
+  std::vector<std::string> directories_;
+};
+
+PendingRemovals& pending() {
+  static PendingRemovals removals;  // outlives every StagedUpdate: made before the first
+  return removals;
+}
+
+void PendingRemovals::removeAllAtExit() noexcept {
+  PendingRemovals& removals = pending();
+  // Never wait at exit: a thread that exited while holding the lock would
+  // hang the process.
+  if (!removals.lock_.try_lock()) return;
+  for (const std::string& directory : removals.directories_) removeStaged(directory);
+  removals.directories_.clear();
+  removals.lock_.unlock();
+}
+
+// A new private directory in `parent`, or nothing.
+std::optional<std::string> makePrivateDirectory(const std::string& parent) {
+  std::string pattern = parent + "/tavrine-update.XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;  // made with mode 0700
+  return pattern;
 }
 
 UpdateOutcome failure(std::string_view message) {
@@ -67,32 +132,91 @@ std::string shellQuote(std::string_view text) {
   return quoted;
 }
 
-std::string scriptText(std::string_view exe, std::string_view download,
-                       std::string_view directory) {
-  // The old agent has two seconds to quit. A move or chmod that fails puts
-  // the backup back, so that the start at the end runs a working agent
-  // either way.
+std::string scriptText(std::string_view exe, std::string_view download, std::string_view directory,
+                       const SwapTools& tools) {
+  // Every name is quoted once, into a variable; every tool is called by its
+  // absolute path. The functions come first so that the steps read in order:
+  // wait for the old agent, swap, clean up, start.
   return fmt::format(
       "#!/bin/bash\n"
-      "sleep 2\n"
-      "cp {exe} {backup}\n"
-      "if ! {{ mv {tmp} {exe} && chmod +x {exe}; }}; then\n"
-      "  cp -p {backup} {exe}\n"
+      "exe={exe}\n"
+      "backup={backup}\n"
+      "swap={swap}\n"
+      "download={download}\n"
+      "directory={directory}\n"
+      "\n"
+      "# True once process $1 has ended; false when it still runs after $2\n"
+      "# tenths of a second.\n"
+      "wait_for() {{\n"
+      "  local tenths=0\n"
+      "  while kill -0 \"$1\" 2>/dev/null; do\n"
+      "    if (( tenths >= $2 )); then return 1; fi\n"
+      "    {sleep} 0.1\n"
+      "    tenths=$((tenths + 1))\n"
+      "  done\n"
+      "}}\n"
+      "\n"
+      "# Copies $1 to the temporary name beside the executable.\n"
+      "stage_copy() {{\n"
+      "  {rm} -f \"$swap\" && {cp} -p \"$1\" \"$swap\" && return 0\n"
+      "  {rm} -f \"$swap\"\n"
+      "  return 1\n"
+      "}}\n"
+      "\n"
+      "# Renames the staged copy to $1: $1 is replaced whole or not at all,\n"
+      "# and a link there is replaced, never followed.\n"
+      "put_in_place() {{\n"
+      "  if [ -L \"$1\" ]; then {rm} -f \"$1\"; fi\n"
+      "  {mv} -f \"$swap\" \"$1\"\n"
+      "}}\n"
+      "\n"
+      "# True when the executable answers \"help\" with status 0 within ten\n"
+      "# seconds.\n"
+      "runs() {{\n"
+      "  \"$exe\" help </dev/null >/dev/null 2>&1 &\n"
+      "  local check=$!\n"
+      "  if ! wait_for \"$check\" 100; then\n"
+      "    kill -KILL \"$check\" 2>/dev/null\n"
+      "    wait \"$check\"\n"
+      "    return 1\n"
+      "  fi\n"
+      "  wait \"$check\"\n"
+      "}}\n"
+      "\n"
+      "# The backup back in place; when there is no room for a copy, the backup\n"
+      "# itself.\n"
+      "restore() {{\n"
+      "  {{ stage_copy \"$backup\" && put_in_place \"$exe\"; }} || {mv} -f \"$backup\" \"$exe\"\n"
+      "}}\n"
+      "\n"
+      "{sleep} 2\n"
+      "if stage_copy \"$exe\" && put_in_place \"$backup\"; then\n"
+      "  if ! {{ stage_copy \"$download\" && {chmod} 0755 \"$swap\" && put_in_place \"$exe\" &&\n"
+      "         runs; }}; then\n"
+      "    restore\n"
+      "  fi\n"
       "fi\n"
-      "rm -f {tmp}\n"
-      "rm -f \"$0\"\n"
-      "rmdir {dir}\n"
-      "{exe} &\n",
+      "{rm} -f \"$swap\" \"$download\" \"$0\"\n"
+      "{rmdir} \"$directory\"\n"
+      "\"$exe\" &\n",
       fmt::arg("exe", shellQuote(exe)),
       fmt::arg("backup", shellQuote(fmt::format("{}.backup", exe))),
-      fmt::arg("tmp", shellQuote(download)), fmt::arg("dir", shellQuote(directory)));
+      fmt::arg("swap", shellQuote(fmt::format("{}.update-swap", exe))),
+      fmt::arg("download", shellQuote(download)), fmt::arg("directory", shellQuote(directory)),
+      fmt::arg("sleep", shellQuote(tools.sleep)), fmt::arg("cp", shellQuote(tools.cp)),
+      fmt::arg("mv", shellQuote(tools.mv)), fmt::arg("chmod", shellQuote(tools.chmod)),
+      fmt::arg("rm", shellQuote(tools.rm)), fmt::arg("rmdir", shellQuote(tools.rmdir)));
 }
 
 std::string temporaryDirectory() {
   std::string directory(environment::find("TMPDIR").value_or(""));
   while (directory.size() > 1 && directory.ends_with('/')) directory.pop_back();
-  if (!directory.starts_with('/')) return "/tmp";
+  if (!directory.starts_with('/')) return kFallbackDirectory;
   return directory;
+}
+
+StagedUpdate::StagedUpdate(std::string directory) : directory_(std::move(directory)) {
+  pending().add(directory_);
 }
 
 StagedUpdate::StagedUpdate(StagedUpdate&& other) noexcept
@@ -108,22 +232,27 @@ StagedUpdate& StagedUpdate::operator=(StagedUpdate&& other) noexcept {
 
 StagedUpdate::~StagedUpdate() { remove(); }
 
-void StagedUpdate::remove() noexcept {
-  if (directory_.empty()) return;
-  // Only the two names this module creates; anything else keeps the
-  // directory (and rmdir fails quietly).
-  ::unlink(downloadPath().c_str());
-  ::unlink(scriptPath().c_str());
-  ::rmdir(directory_.c_str());
+void StagedUpdate::handOver() noexcept {
+  pending().drop(directory_);
   directory_.clear();
 }
 
-UpdateOutcome stage(std::string_view body, const std::string& exe) {
+void StagedUpdate::remove() noexcept {
+  if (directory_.empty()) return;
+  removeStaged(directory_);
+  pending().drop(directory_);
+  directory_.clear();
+}
+
+UpdateOutcome stage(std::string_view body, const std::string& exe, const SwapTools& tools) {
   try {
-    std::string pattern = temporaryDirectory() + "/tavrine-update.XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) return failure("Could not create temporary file");
+    // A TMPDIR that does not exist or cannot be written is no reason to
+    // give up: /tmp is what it stands in for.
+    auto directory = makePrivateDirectory(temporaryDirectory());
+    if (!directory) directory = makePrivateDirectory(kFallbackDirectory);
+    if (!directory) return failure("Could not create temporary file");
     UpdateOutcome outcome;
-    outcome.staged = StagedUpdate(pattern);  // mkdtemp made it 0700
+    outcome.staged = StagedUpdate(std::move(*directory));
     const StagedUpdate& staged = outcome.staged;
 
     {
@@ -136,7 +265,7 @@ UpdateOutcome stage(std::string_view body, const std::string& exe) {
     if (!script) return failure("Could not create update script");
     std::string text;
     try {
-      text = scriptText(exe, staged.downloadPath(), staged.directory());
+      text = scriptText(exe, staged.downloadPath(), staged.directory(), tools);
     } catch (const std::bad_alloc&) {
       return failure("Could not generate update script");
     }

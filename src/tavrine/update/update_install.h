@@ -11,9 +11,10 @@
 // that script. The menu action (tray/update_action.cpp) drives it.
 namespace update_install {
 
-// Refuses a download that cannot be this platform's program: empty, or not
-// starting like one (InvalidExecutable), or, when `sha256` (lowercase hex)
-// is given, hashing to anything else (ChecksumMismatch).
+// Refuses a download that cannot run here: empty, or not a whole program
+// header for this platform and processor (InvalidExecutable), or, when
+// `sha256` (lowercase hex) is given, hashing to anything else
+// (ChecksumMismatch).
 [[nodiscard]] Result<void> checkDownload(std::string_view body,
                                          const std::optional<std::string>& sha256) noexcept;
 
@@ -21,23 +22,43 @@ namespace update_install {
 // '\'' so that nothing in it is expanded or run.
 [[nodiscard]] std::string shellQuote(std::string_view text);
 
-// The swap script: after two seconds, back up `exe`, move `download` over it
-// and make it executable, putting the backup back when either fails; then
-// remove the download, the script and `directory`, and start `exe` with no
-// arguments in the background.
+// The programs the swap script runs, each by an absolute path: the agent's
+// PATH may lack them (a launch agent's minimal environment), and nothing on
+// it should be able to stand in for them. Tests point them elsewhere.
+struct SwapTools {
+  std::string sleep = "/bin/sleep";
+  std::string cp = "/bin/cp";
+  std::string mv = "/bin/mv";
+  std::string chmod = "/bin/chmod";
+  std::string rm = "/bin/rm";
+  std::string rmdir = "/bin/rmdir";
+};
+
+// The swap script for the executable `exe`, the new build at `download` and
+// the private `directory` that holds both it and the script. In order: give
+// the old agent two seconds to quit; copy `exe` to "{exe}.backup" through a
+// temporary name beside it (nothing else happens when that copy fails);
+// copy the new build beside `exe`, make it mode 0755 and rename it over
+// `exe`; run it once with "help" (ten seconds at most); when any of that
+// fails, put the backup back. Then remove the download, the script and
+// `directory`, and start `exe` with no arguments in the background.
 [[nodiscard]] std::string scriptText(std::string_view exe, std::string_view download,
-                                     std::string_view directory);
+                                     std::string_view directory, const SwapTools& tools = {});
 
 // The directory the private update directory is made in: TMPDIR when it is
-// set to an absolute path, else /tmp.
+// set to an absolute path, else /tmp. (stage() falls back to /tmp when that
+// directory turns out unusable.)
 [[nodiscard]] std::string temporaryDirectory();
 
 // A private directory holding the download and the script. Removed with its
-// contents when the object goes, unless handOver() gave it to the script.
+// contents when the object goes, unless handOver() gave it to the script,
+// and also when the process exits through exit() while it is held: the
+// termination signals and terminate: end the agent that way from inside an
+// alert, where no destructor of the menu action runs.
 class StagedUpdate {
  public:
   StagedUpdate() = default;
-  explicit StagedUpdate(std::string directory) : directory_(std::move(directory)) {}
+  explicit StagedUpdate(std::string directory);
   StagedUpdate(StagedUpdate&& other) noexcept;
   StagedUpdate& operator=(StagedUpdate&& other) noexcept;
   StagedUpdate(const StagedUpdate&) = delete;
@@ -48,7 +69,7 @@ class StagedUpdate {
   [[nodiscard]] std::string downloadPath() const { return directory_ + "/tavrine-update"; }
   [[nodiscard]] std::string scriptPath() const { return directory_ + "/tavrine-update.sh"; }
   // The script removes the directory from now on.
-  void handOver() noexcept { directory_.clear(); }
+  void handOver() noexcept;
 
  private:
   void remove() noexcept;
@@ -64,8 +85,10 @@ struct UpdateOutcome {
 };
 
 // Writes `body` and the swap script for `exe` into a new private directory
-// (mode 0700, both files created anew with mode 0700, never through a link).
-[[nodiscard]] UpdateOutcome stage(std::string_view body, const std::string& exe);
+// (mode 0700, both files created anew with mode 0700, never through a link)
+// in temporaryDirectory(), or in /tmp when that one cannot hold it.
+[[nodiscard]] UpdateOutcome stage(std::string_view body, const std::string& exe,
+                                  const SwapTools& tools = {});
 
 // Starts "/bin/bash" on `script` in a process group of its own, with this
 // process's standard streams, environment and working directory and every

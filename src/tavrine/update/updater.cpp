@@ -56,12 +56,27 @@ Error readerError(const json::parse_error& error) {
              : Error::SyntaxError;
 }
 
+// Thrown by the reader's callback to stop at the first level too deep,
+// before the tree below it is built.
+struct TooDeep {};
+
 Result<UpdateManifest> readManifest(std::string_view text, std::string_view base_url) {
+  if (text.size() > kManifestLimit) return fail(Error::StreamTooLong);
   json document;
   try {
-    document = json::parse(text.begin(), text.end());
+    document =
+        json::parse(text.begin(), text.end(), [](int depth, json::parse_event_t event, json&) {
+          if ((event == json::parse_event_t::object_start ||
+               event == json::parse_event_t::array_start) &&
+              depth >= kManifestDepthLimit) {
+            throw TooDeep{};
+          }
+          return true;
+        });
   } catch (const json::parse_error& error) {
     return fail(readerError(error));
+  } catch (const TooDeep&) {
+    return fail(Error::NestingTooDeep);
   }
   if (!document.is_object()) return fail(Error::InvalidResponse);
   const json* platforms = member(document, "platforms");

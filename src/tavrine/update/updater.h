@@ -3,6 +3,7 @@
 #include "tavrine/base/error.h"
 
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,12 @@ namespace updater {
 
 // The running agent's version, as the update check compares it.
 inline constexpr std::string_view kAgentVersion = "0.2.0";
+
+// The longest manifest text read, and the deepest nesting of arrays and
+// objects in it: a manifest is a few hundred bytes three levels deep, and
+// past these an answer could only cost memory.
+inline constexpr size_t kManifestLimit = size_t{1} << 20;
+inline constexpr int kManifestDepthLimit = 64;
 
 // Three numbers compared in order: major, minor, patch.
 struct Version {
@@ -38,8 +45,11 @@ struct UpdateManifest {
 [[nodiscard]] Version parseVersion(std::string_view text) noexcept;
 
 // Parses the manifest text. `base_url` (no trailing slash) is put in front of
-// a download URL that starts with "/". Errors: SyntaxError or
-// UnexpectedEndOfInput for text that is not one complete JSON value,
+// a download URL that starts with "/". Errors: StreamTooLong for a text
+// longer than kManifestLimit, NestingTooDeep for arrays or objects nested
+// deeper than kManifestDepthLimit (found before the reader builds them),
+// SyntaxError or UnexpectedEndOfInput for text that is not one complete JSON
+// value,
 // MissingField when platforms, macos or version is absent, InvalidResponse
 // when a value named in the manifest has the wrong JSON type or `sha256` is
 // not 64 hexadecimal digits, OutOfMemory. Never throws.

@@ -1,0 +1,233 @@
+// The swap script on its own: generated for an executable in a temporary
+// directory, run by the real /bin/bash, with the old and new builds played
+// by small shell programs that note every start. Its pause is a stand-in
+// sleep that returns at once, so a build that never answers "help" is given
+// up after a hundred rounds instead of ten seconds.
+#include "tavrine/update/update_install.h"
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::readFile;
+using test_support::TempDir;
+using test_support::writeFile;
+
+void writeProgram(const std::string& path, const std::string& body) {
+  writeFile(path, "#!/bin/sh\n" + body);
+  ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
+}
+
+class SwapScript : public ::testing::Test {
+ protected:
+  SwapScript() {
+    std::filesystem::create_directories(installDir());
+    std::filesystem::create_directories(staged());
+    // Each build notes its name and its arguments, then answers "help" as
+    // its test wants.
+    writeProgram(exe_, "echo \"old $*\" >> '" + marks() + "'\n");
+    old_build_ = readFile(exe_);
+    writeProgram(tools_.file("sleep"), "exit 0\n");
+    tools.sleep = tools_.file("sleep");
+  }
+
+  std::string installDir() const { return install_.file("it's a \"b\" $(touch pwned)"); }
+  std::string staged() const { return tmp_.file("tavrine-update.abc123"); }
+  std::string download() const { return staged() + "/tavrine-update"; }
+  std::string script() const { return staged() + "/tavrine-update.sh"; }
+  std::string marks() const { return tools_.file("marks"); }
+
+  // The new build, answering "help" with `help_body`.
+  void publish(const std::string& help_body) {
+    writeProgram(download(), "echo \"new $*\" >> '" + marks() + "'\nif [ \"$1\" = help ]; then " +
+                                 help_body + "; fi\n");
+    new_build_ = readFile(download());
+    ASSERT_EQ(::chmod(download().c_str(), 0700), 0);
+  }
+
+  // A stand-in for `tool` that fails its `failing_call`-th call (after
+  // copying the first 10 bytes, as a full disk would) and runs the real one
+  // otherwise.
+  std::string failing(const std::string& tool, int failing_call) {
+    const std::string path = tools_.file("failing-" + tool);
+    const std::string count = tools_.file(tool + ".calls");
+    writeProgram(path, "n=$(( $(/bin/cat '" + count +
+                           "' 2>/dev/null || echo 0) + 1 ))\necho $n > '" + count +
+                           "'\nif [ $n -eq " + std::to_string(failing_call) +
+                           " ]; then\n  for last; do :; done\n"
+                           "  for a; do [ \"$a\" = \"$last\" ] || src=\"$a\"; done\n"
+                           "  /usr/bin/head -c 10 \"$src\" > \"$last\"\n  exit 1\nfi\nexec /bin/" +
+                           tool + " \"$@\"\n");
+    return path;
+  }
+
+  // Runs the script with an environment whose PATH names an empty directory
+  // and waits for the build it starts at the end to note its start.
+  ::testing::AssertionResult run(const std::string& expected_marks) {
+    writeFile(script(), update_install::scriptText(exe_, download(), staged(), tools));
+    const auto ran = test_support::runProcess(
+        {"/bin/bash", script()}, {.set = {{"PATH", empty_.path()}}, .unset = {}, .clear = true}, "",
+        60s);
+    if (ran.exit_code != 0) {
+      return ::testing::AssertionFailure() << "status " << ran.exit_code << ": " << ran.err;
+    }
+    for (const auto deadline = std::chrono::steady_clock::now() + 20s;
+         readFile(marks()) != expected_marks;) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return ::testing::AssertionFailure() << "marks:\n"
+                                             << readFile(marks()) << "stderr:\n"
+                                             << ran.err;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  // Only the executable and its backup are beside it; the staged files and
+  // the temporary copy are gone.
+  void expectCleanedUp(bool with_backup = true) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(installDir())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    if (with_backup) {
+      EXPECT_EQ(names, (std::vector<std::string>{"tavrine", "tavrine.backup"}));
+    } else {
+      EXPECT_EQ(names, std::vector<std::string>{"tavrine"});
+    }
+    EXPECT_FALSE(std::filesystem::exists(staged()));
+    EXPECT_FALSE(std::filesystem::exists(install_.file("pwned")));
+  }
+
+  mode_t modeOf(const std::string& path) const {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+  }
+
+  TempDir install_, tmp_, tools_, empty_;
+  std::string exe_ = installDir() + "/tavrine";
+  std::string old_build_, new_build_;
+  update_install::SwapTools tools;
+};
+
+TEST_F(SwapScript, ANewBuildThatAnswersHelpReplacesTheOldOneWithMode0755AndStarts) {
+  ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+  ASSERT_TRUE(run("new help\nnew \n"));
+  EXPECT_EQ(readFile(exe_), new_build_);
+  EXPECT_EQ(modeOf(exe_), 0755u);
+  EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+  expectCleanedUp();
+}
+
+TEST_F(SwapScript, ABuildThatFailsOrHangsOnHelpIsReplacedByTheBackupAndTheOldBuildStarts) {
+  for (const std::string help : {"exit 1", "kill -SEGV $$", "exec /bin/sleep 600"}) {
+    SCOPED_TRACE(help);
+    ASSERT_NO_FATAL_FAILURE(publish(help));
+    std::filesystem::remove(marks());
+    ASSERT_TRUE(run("new help\nold \n"));
+    EXPECT_EQ(readFile(exe_), old_build_);
+    EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+    expectCleanedUp();
+    std::filesystem::create_directories(staged());
+  }
+}
+
+// The same bound on the real clock, with the real sleep: the pause of two
+// seconds, then ten for the build that never answers.
+TEST_F(SwapScript, ABuildThatHangsOnHelpIsGivenTenSecondsOnTheRealClock) {
+  ASSERT_NO_FATAL_FAILURE(publish("exec /bin/sleep 600"));
+  tools.sleep = update_install::SwapTools{}.sleep;
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run("new help\nold \n"));
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(elapsed, 12s);
+  EXPECT_LT(elapsed, 60s);
+  EXPECT_EQ(readFile(exe_), old_build_);
+}
+
+TEST_F(SwapScript, AFailedCopyOfTheBackupMovesNothingAndTheOldBuildStarts) {
+  ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+  tools.cp = failing("cp", 1);  // the disk fills while the backup is copied
+  ASSERT_TRUE(run("old \n"));
+  EXPECT_EQ(readFile(exe_), old_build_);
+  EXPECT_EQ(modeOf(exe_), 0755u);
+  expectCleanedUp(false);
+}
+
+TEST_F(SwapScript, AFailedCopyMoveOrChmodOfTheNewBuildLeavesTheOldOneInPlace) {
+  ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+  for (const auto& [tool, call] : {std::pair{"cp", 2}, std::pair{"mv", 2}, std::pair{"chmod", 1}}) {
+    SCOPED_TRACE(tool);
+    const std::string stand_in = failing(tool, call);
+    update_install::SwapTools broken = tools;
+    if (std::string(tool) == "cp") broken.cp = stand_in;
+    if (std::string(tool) == "mv") broken.mv = stand_in;
+    if (std::string(tool) == "chmod") broken.chmod = stand_in;
+    std::swap(tools, broken);
+    std::filesystem::remove(marks());
+    ASSERT_TRUE(run("old \n"));
+    std::swap(tools, broken);
+    EXPECT_EQ(readFile(exe_), old_build_);
+    EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+    expectCleanedUp();
+    ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+  }
+}
+
+TEST_F(SwapScript, WithoutRoomForACopyOfTheBackupTheBackupItselfIsPutBack) {
+  ASSERT_NO_FATAL_FAILURE(publish("exit 1"));
+  tools.cp = failing("cp", 3);  // backup and new build copied; the copy back fails
+  ASSERT_TRUE(run("new help\nold \n"));
+  EXPECT_EQ(readFile(exe_), old_build_);
+  EXPECT_FALSE(std::filesystem::exists(exe_ + ".backup"));
+}
+
+TEST_F(SwapScript, ALinkPlantedAtTheBackupOrTheTemporaryNameIsReplacedNotWrittenThrough) {
+  ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+  TempDir elsewhere;
+  writeFile(elsewhere.file("victim"), "keep me");
+  ASSERT_EQ(::symlink(elsewhere.file("victim").c_str(), (exe_ + ".backup").c_str()), 0);
+  ASSERT_EQ(::symlink(elsewhere.file("victim").c_str(), (exe_ + ".update-swap").c_str()), 0);
+  ASSERT_TRUE(run("new help\nnew \n"));
+  EXPECT_EQ(readFile(elsewhere.file("victim")), "keep me");
+  EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+  EXPECT_FALSE(std::filesystem::is_symlink(exe_ + ".backup"));
+  EXPECT_EQ(readFile(exe_), new_build_);
+  expectCleanedUp();
+
+  // A link to a directory: the backup must not land inside it.
+  std::filesystem::remove(exe_ + ".backup");
+  std::filesystem::create_directories(staged());
+  ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+  std::filesystem::remove(marks());
+  ASSERT_EQ(::symlink(elsewhere.path().c_str(), (exe_ + ".backup").c_str()), 0);
+  ASSERT_TRUE(run("new help\nnew \n"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(elsewhere.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+  expectCleanedUp();
+}
+
+TEST(SwapTools, EveryToolIsAnAbsolutePathThatMacOsAndDebianHave) {
+  const update_install::SwapTools tools;
+  for (const std::string& path :
+       {tools.sleep, tools.cp, tools.mv, tools.chmod, tools.rm, tools.rmdir}) {
+    EXPECT_TRUE(path.starts_with("/bin/")) << path;
+    EXPECT_EQ(::access(path.c_str(), X_OK), 0) << path;
+  }
+}
+
+}  // namespace
