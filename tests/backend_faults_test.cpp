@@ -278,7 +278,7 @@ TEST(BackendFaults, RegistrationRefusesARedirectAndAnEndlessAnswer) {
                      R"({"token": "abc"})");
        },
        "info: Registration response status: 307\n"
-       "info: Registration response: {\"token\": \"abc\"}\n"
+       "info: Registration response: {\"token\": \"[redacted]\"}\n"
        "ERROR: Device registration failed: Registration failed\n"
        "Status code: 307\n"},
       {endlessChunkedAnswer,
