@@ -23,6 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::BackgroundProcess;
 using test_support::Environment;
+using test_support::processesRunning;
 using test_support::readFile;
 using test_support::TempDir;
 using test_support::writeFile;
@@ -37,20 +38,6 @@ std::vector<std::string> entries(const std::string& directory) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-// The processes whose executable is `exe`.
-std::vector<pid_t> processesRunning(const std::string& exe) {
-  std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    std::error_code error;
-    if (name.find_first_not_of("0123456789") == std::string::npos &&
-        std::filesystem::read_symlink(entry.path() / "exe", error) == exe) {
-      found.push_back(std::stoi(name));
-    }
-  }
-  return found;
 }
 
 // Reads the agent's standard error in order: each expectation starts where
@@ -222,7 +209,7 @@ class UpdateProcess : public ::testing::Test {
     ASSERT_TRUE(transcript.next(kRegistered, 60s));
     const auto running = processesRunning(exe_);
     ASSERT_EQ(running.size(), 1u);
-    EXPECT_EQ(readFile(fmt::format("/proc/{}/cmdline", running[0])), exe_ + '\0')
+    EXPECT_EQ(test_support::processArguments(running[0]), std::vector<std::string>{exe_})
         << "started with no arguments";
     EXPECT_TRUE(api_->device(kDeviceId));
   }

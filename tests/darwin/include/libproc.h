@@ -11,6 +11,7 @@ extern "C" {
 
 int proc_listpids(uint32_t type, uint32_t typeinfo, void* buffer, int buffersize);
 int proc_pidinfo(int pid, int flavor, uint64_t arg, void* buffer, int buffersize);
+int proc_pidpath(int pid, void* buffer, uint32_t buffersize);
 
 #ifdef __cplusplus
 }

@@ -50,3 +50,7 @@ struct proc_fdinfo {
 #define PROC_PIDTASKALLINFO 2
 #define PROC_PIDTBSDINFO 3
 #define PROC_PIDTBSDINFO_SIZE (sizeof(struct proc_bsdinfo))
+
+/* 4 * MAXPATHLEN, which is 1024 on macOS */
+#define PROC_PIDPATHINFO_SIZE 1024
+#define PROC_PIDPATHINFO_MAXSIZE (4 * 1024)
