@@ -44,8 +44,6 @@ extern const struct dispatch_source_type_s _dispatch_source_type_signal;
 #define DISPATCH_SOURCE_TYPE_SIGNAL (&_dispatch_source_type_signal)
 
 void dispatch_resume(dispatch_object_t object);
-void dispatch_suspend(dispatch_object_t object);
-void dispatch_release(dispatch_object_t object);
 
 void dispatch_async_f(dispatch_queue_t queue, void* context, dispatch_function_t work);
 dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t attr);

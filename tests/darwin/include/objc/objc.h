@@ -47,7 +47,6 @@ extern "C" {
 #endif
 
 SEL sel_registerName(const char* str);
-const char* sel_getName(SEL sel);
 
 #ifdef __cplusplus
 }

@@ -9,8 +9,6 @@
 extern "C" {
 #endif
 
-typedef struct objc_method* Method;
-
 Class objc_getClass(const char* name);
 Class objc_allocateClassPair(Class superclass, const char* name, size_t extraBytes);
 void objc_registerClassPair(Class cls);
