@@ -207,7 +207,15 @@ class UpdateProcess : public ::testing::Test {
   // register with the backend (its standard error is the old agent's).
   void expectRestartedAndRegistered(Transcript& transcript) {
     ASSERT_TRUE(transcript.next(kRegistered, 60s));
-    const auto running = processesRunning(exe_);
+    // A tool the new agent is starting runs its executable too until the
+    // tool's own takes over (slow under the sanitizers), so one lone process
+    // may take a moment.
+    auto running = processesRunning(exe_);
+    for (const auto deadline = std::chrono::steady_clock::now() + 10s;
+         running.size() > 1 && std::chrono::steady_clock::now() < deadline;
+         running = processesRunning(exe_)) {
+      std::this_thread::sleep_for(20ms);
+    }
     ASSERT_EQ(running.size(), 1u);
     EXPECT_EQ(test_support::processArguments(running[0]), std::vector<std::string>{exe_})
         << "started with no arguments";
