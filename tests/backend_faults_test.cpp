@@ -71,8 +71,7 @@ class FaultyBackend {
   static bool send(int fd, const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
-      const long put =
-          test_support::sendWithoutSignal(fd, data.data() + done, data.size() - done);
+      const long put = test_support::sendWithoutSignal(fd, data.data() + done, data.size() - done);
       if (put <= 0) return false;
       done += static_cast<size_t>(put);
     }

@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
 
   std::vector<Row> rows;
   for (auto& method : objc::headless::implementedMethods()) {
-    Row row{method, (method.class_method ? "+[" : "-[") + method.class_name + " " +
-                        method.selector + "]",
+    Row row{method,
+            (method.class_method ? "+[" : "-[") + method.class_name + " " + method.selector + "]",
             std::nullopt, ""};
     const Class cls = objc_lookUpClass(method.class_name.c_str());
     if (cls == Nil) {

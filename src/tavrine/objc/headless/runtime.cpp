@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <tuple>
 #include <mutex>
+#include <tuple>
 #include <unordered_set>
 #include <vector>
 
