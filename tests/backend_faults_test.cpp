@@ -6,6 +6,7 @@
 #include "tavrine/agent/registration.h"
 
 #include "support/process.h"
+#include "support/process_os.h"
 #include "support/records.h"
 
 #include <arpa/inet.h>
@@ -36,7 +37,7 @@ class FaultyBackend {
  public:
   using Handler = std::function<void(int fd)>;
   explicit FaultyBackend(Handler handler) : handler_(std::move(handler)) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listen_fd_ = test_support::openTcpSocket().release();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -70,7 +71,7 @@ class FaultyBackend {
   static bool send(int fd, const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
-      const ssize_t put = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+      const long put = test_support::sendWithoutSignal(fd, data.data() + done, data.size() - done);
       if (put <= 0) return false;
       done += static_cast<size_t>(put);
     }
@@ -91,7 +92,7 @@ class FaultyBackend {
     while (!stopping_) {
       pollfd poller{listen_fd_, POLLIN, 0};
       if (::poll(&poller, 1, 20) <= 0) continue;
-      const int client = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int client = test_support::acceptConnection(listen_fd_);
       if (client < 0) continue;
       const std::string request = readRequest(client);
       {

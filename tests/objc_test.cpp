@@ -11,6 +11,7 @@
 #include <csignal>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -99,6 +100,48 @@ TEST_F(Runtime, RunTimeClassGetsItsMethodsWithTheirOwnSignatures) {
   EXPECT_EQ(seen.sender, instance);
   send<void>(instance, sel("release"));
   EXPECT_EQ(headless::liveObjectCount(), baseline_);
+}
+
+TEST_F(Runtime, ListsTheStandInsOwnMethodsWithTheirEncodings) {
+  Class made = objc::objc_allocateClassPair(cls("NSObject"), "ListingTestClass", 0);
+  ASSERT_NE(made, nullptr);
+  objc::class_addMethod(made, sel("act:"), objc::asImp(&action), "v@:@");
+  objc::objc_registerClassPair(made);
+
+  const auto methods = headless::implementedMethods();
+  auto listed = [&](const char* class_name, bool class_method, const char* selector) {
+    for (const auto& method : methods) {
+      if (method.class_name == class_name && method.class_method == class_method &&
+          method.selector == selector) {
+        return method.types;
+      }
+    }
+    return std::string("(not listed)");
+  };
+  EXPECT_EQ(listed("NSObject", true, "alloc"), "@@:");
+  EXPECT_EQ(listed("NSObject", false, "performSelectorOnMainThread:withObject:waitUntilDone:"),
+            "v@::@B");
+  EXPECT_EQ(listed("NSString", true, "stringWithUTF8String:"), "@@:*");
+  EXPECT_EQ(listed("NSMenuItem", false, "setEnabled:"), "v@:B");
+  EXPECT_EQ(listed("NSMenuItem", true, "setEnabled:"), "(not listed)");
+  EXPECT_EQ(listed("ListingTestClass", false, "act:"), "(not listed)")
+      << "a class made at run time is the program's own, not AppKit's";
+
+  auto key = [](const headless::ImplementedMethod& m) {
+    return std::tie(m.class_name, m.class_method, m.selector);
+  };
+  for (size_t i = 1; i < methods.size(); ++i) {
+    const auto& before = methods[i - 1];
+    const auto& after = methods[i];
+    EXPECT_NE(key(before), key(after)) << "listed twice: " << after.selector;
+    if (before.class_name == after.class_name) {
+      EXPECT_TRUE(before.class_method > after.class_method ||
+                  (before.class_method == after.class_method && before.selector < after.selector))
+          << before.selector << " before " << after.selector;
+    } else {
+      EXPECT_LT(before.class_name, after.class_name);
+    }
+  }
 }
 
 TEST_F(Runtime, StandInFailsLoudlyWhereAppKitWouldNotAnswer) {

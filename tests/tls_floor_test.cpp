@@ -5,6 +5,7 @@
 #include "tavrine/net/http.h"
 
 #include "support/process.h"
+#include "support/process_os.h"
 #include "support/temp_dir.h"
 
 #include <arpa/inet.h>
@@ -27,14 +28,12 @@ using test_support::TempDir;
 
 // True once something accepts connections on 127.0.0.1:`port`.
 bool accepting(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const UniqueFd fd = test_support::openTcpSocket();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  ::close(fd);
-  return connected;
+  return fd && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
 }
 
 // `openssl s_server` on an ephemeral port with a self-signed certificate,

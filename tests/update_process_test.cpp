@@ -25,6 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::BackgroundProcess;
 using test_support::Environment;
+using test_support::processesRunning;
 using test_support::readFile;
 using test_support::TempDir;
 using test_support::writeFile;
@@ -40,46 +41,6 @@ std::vector<std::string> entries(const std::string& directory) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-// Whether process `pid` runs the executable `exe`.
-bool runs(pid_t pid, const std::string& exe) {
-  std::error_code error;
-  return std::filesystem::read_symlink(fmt::format("/proc/{}/exe", pid), error) == exe;
-}
-
-// The parent of process `pid`, or 0 when it is gone.
-pid_t parentOf(pid_t pid) {
-  const std::string stat = readFile(fmt::format("/proc/{}/stat", pid));
-  // The parent follows the state, after the command name (which may hold
-  // parentheses of its own).
-  const size_t paren = stat.rfind(')');
-  if (paren == std::string::npos || paren + 4 > stat.size()) return 0;
-  return static_cast<pid_t>(std::atol(stat.c_str() + paren + 4));
-}
-
-// The processes whose executable is `exe`, every one of them: what a test
-// must stop at its end.
-std::vector<pid_t> processesRunning(const std::string& exe) {
-  std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") == std::string::npos && runs(std::stoi(name), exe)) {
-      found.push_back(std::stoi(name));
-    }
-  }
-  return found;
-}
-
-// The agents running `exe`: a child the agent has just forked shows the
-// agent's executable until it execs its tool, so a process whose parent runs
-// `exe` too is not one.
-std::vector<pid_t> agentsRunning(const std::string& exe) {
-  std::vector<pid_t> agents;
-  for (const pid_t pid : processesRunning(exe)) {
-    if (!runs(parentOf(pid), exe)) agents.push_back(pid);
-  }
-  return agents;
 }
 
 // Reads the agent's standard error in order: each expectation starts where
@@ -249,9 +210,17 @@ class UpdateProcess : public ::testing::Test {
   // register with the backend (its standard error is the old agent's).
   void expectRestartedAndRegistered(Transcript& transcript) {
     ASSERT_TRUE(transcript.next(kRegistered, 60s));
-    const auto running = agentsRunning(exe_);
+    // A tool the new agent is starting runs its executable too until the
+    // tool's own takes over (slow under the sanitizers), so one lone process
+    // may take a moment.
+    auto running = processesRunning(exe_);
+    for (const auto deadline = std::chrono::steady_clock::now() + 10s;
+         running.size() > 1 && std::chrono::steady_clock::now() < deadline;
+         running = processesRunning(exe_)) {
+      std::this_thread::sleep_for(20ms);
+    }
     ASSERT_EQ(running.size(), 1u);
-    EXPECT_EQ(readFile(fmt::format("/proc/{}/cmdline", running[0])), exe_ + '\0')
+    EXPECT_EQ(test_support::processArguments(running[0]), std::vector<std::string>{exe_})
         << "started with no arguments";
     EXPECT_TRUE(api_->device(kDeviceId));
   }

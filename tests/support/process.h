@@ -83,4 +83,11 @@ bool processHasEnded(pid_t pid);
 // waiting for a reaper count as ended).
 bool processGroupHasEnded(pid_t group);
 
+// The processes now running the executable at `path`.
+std::vector<pid_t> processesRunning(const std::string& path);
+
+// The arguments `pid` was started with, its own name first; nothing when the
+// system does not tell.
+std::optional<std::vector<std::string>> processArguments(pid_t pid);
+
 }  // namespace test_support

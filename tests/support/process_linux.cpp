@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <sys/socket.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -11,6 +12,12 @@
 namespace test_support {
 
 UniqueFd openTcpSocket() { return UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+
+int acceptConnection(int listen_fd) { return accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); }
+
+long sendWithoutSignal(int fd, const char* data, size_t size) {
+  return send(fd, data, size, MSG_NOSIGNAL);
+}
 
 int openDescriptorCount() {
   int count = 0;
@@ -70,6 +77,27 @@ bool processGroupHasEnded(pid_t group) {
   }
   closedir(processes);
   return ended;
+}
+
+std::vector<pid_t> processesRunning(const std::string& path) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    std::error_code error;
+    if (name.find_first_not_of("0123456789") == std::string::npos &&
+        std::filesystem::read_symlink(entry.path() / "exe", error) == path) {
+      found.push_back(std::stoi(name));
+    }
+  }
+  return found;
+}
+
+std::optional<std::vector<std::string>> processArguments(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  if (!in) return std::nullopt;
+  std::vector<std::string> arguments;
+  for (std::string argument; std::getline(in, argument, '\0');) arguments.push_back(argument);
+  return arguments;
 }
 
 }  // namespace test_support

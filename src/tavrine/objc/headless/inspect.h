@@ -94,6 +94,20 @@ void setTerminateEndsProcess(bool ends_process);
 // standard input by default, -1 for none. Not owned.
 void setConsoleInput(int fd);
 
+// One method that a class of the stand-in implements, with the type encoding
+// ("v@:B" style, no offsets) that every send to it is checked against.
+struct ImplementedMethod {
+  std::string class_name;
+  bool class_method = false;  // +[...] rather than -[...]
+  std::string selector;
+  std::string types;
+};
+
+// Every method of the stand-in's own classes (NSObject and the AppKit
+// classes, not those the program makes at run time), sorted by class, then
+// class methods before instance methods, then selector. Any thread.
+[[nodiscard]] std::vector<ImplementedMethod> implementedMethods();
+
 // Makes objc_getClass answer nullptr for `name` while the object lives.
 class HiddenClass {
  public:

@@ -47,6 +47,7 @@ struct ClassRecord final : Object {
   ClassRecord* superclass;
   bool is_meta;
   bool registered = false;
+  bool stand_in = false;  // one of the stand-in's own classes, not made at run time
   // Makes the C++ object for alloc; subclasses without one inherit it.
   Factory factory;
   std::unordered_map<Sel, Method> methods;

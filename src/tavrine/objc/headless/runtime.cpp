@@ -12,9 +12,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <tuple>
 #include <unordered_set>
 #include <vector>
 
@@ -121,6 +123,7 @@ ClassRecord* defineClass(const char* name, ClassRecord* superclass, ClassRecord:
   ClassRecord* cls = makeClassPair(w, superclass, name);
   cls->factory = std::move(factory);
   cls->registered = true;
+  cls->stand_in = true;
   return cls;
 }
 
@@ -305,6 +308,29 @@ size_t objectsAutoreleasedWithoutPool() {
   auto& w = detail::world();
   std::lock_guard guard(w.lock);
   return w.unpooled.size();
+}
+
+std::vector<ImplementedMethod> implementedMethods() {
+  detail::ensureClasses();
+  auto& w = detail::world();
+  std::vector<ImplementedMethod> listed;
+  {
+    std::lock_guard guard(w.lock);
+    for (const auto& [name, cls] : w.classes) {
+      if (!cls->stand_in) continue;
+      const ClassRecord* const tables[] = {cls->isa, cls};  // class methods, then instance
+      for (const ClassRecord* table : tables) {
+        for (const auto& [selector, method] : table->methods) {
+          listed.push_back({name, table->is_meta, selector->name, method.types});
+        }
+      }
+    }
+  }
+  std::sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.class_name, b.class_method, a.selector) <
+           std::tie(b.class_name, a.class_method, b.selector);
+  });
+  return listed;
 }
 
 HiddenClass::HiddenClass(std::string name) : name_(std::move(name)) {
