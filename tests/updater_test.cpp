@@ -3,10 +3,13 @@
 #include "support/scoped_variable.h"
 #include "support/temp_dir.h"
 #include "tavrine/base/crypto.h"
+#include "tavrine/build_config.h"
 #include "tavrine/platform/exe_path.h"
 #include "tavrine/update/update_install.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -289,7 +292,7 @@ TEST(Download, AnUnusableTmpdirFallsBackToTmp) {
     const test_support::ScopedVariable variable("TMPDIR", tmpdir);
     std::string directory;
     {
-      const auto outcome = update_install::stage("build", "/Applications/tavrine");
+      const auto outcome = update_install::stage("build", "/Applications/tavrine", update_install::thisAgent());
       ASSERT_TRUE(outcome.success) << outcome.message;
       directory = outcome.staged.directory();
       EXPECT_TRUE(directory.starts_with("/tmp/tavrine-update.")) << directory;
@@ -298,9 +301,40 @@ TEST(Download, AnUnusableTmpdirFallsBackToTmp) {
     EXPECT_FALSE(std::filesystem::exists(directory)) << "removed with its owner";
   }
   const test_support::ScopedVariable usable("TMPDIR", dir.path());
-  const auto outcome = update_install::stage("build", "/Applications/tavrine");
+  const auto outcome = update_install::stage("build", "/Applications/tavrine", update_install::thisAgent());
   ASSERT_TRUE(outcome.success);
   EXPECT_TRUE(outcome.staged.directory().starts_with(dir.path() + "/tavrine-update."));
+}
+
+TEST(Download, OnlyThisBuildsLaunchdLabelMakesTheAgentALaunchdJob) {
+  // What launchd's own label looks like, what a terminal started by launchd
+  // passes on, and nothing.
+  const struct {
+    std::optional<std::string> value;
+    std::string service;
+  } cases[] = {
+      {TAVRINE_LAUNCHD_LABEL, fmt::format("gui/{}/{}", ::getuid(), TAVRINE_LAUNCHD_LABEL)},
+      {"0", ""},
+      {"application.com.apple.Terminal.1234", ""},
+      {std::string(TAVRINE_LAUNCHD_LABEL) + ".other", ""},
+      {std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.value_or("(unset)"));
+    const test_support::ScopedVariable variable("XPC_SERVICE_NAME", c.value);
+    const auto agent = update_install::thisAgent();
+    EXPECT_EQ(agent.agent, ::getpid());
+    EXPECT_EQ(agent.launchd_service, c.service);
+  }
+}
+
+TEST(Download, AnExecutableIsReplaceableOnlyWhereThisProcessMayRenameOverIt) {
+  test_support::TempDir dir;
+  test_support::writeFile(dir.file("tavrine"), "");
+  EXPECT_TRUE(update_install::checkReplaceable(dir.file("tavrine")));
+  const auto missing = update_install::checkReplaceable(dir.file("missing/tavrine"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), Error::FileNotFound);
 }
 
 TEST(Download, AQuotedPathReachesTheShellAsItIs) {
