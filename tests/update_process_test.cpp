@@ -226,8 +226,10 @@ class UpdateProcess : public ::testing::Test {
   std::unique_ptr<BackgroundProcess> startAgentWithMounts(const std::string& setup,
                                                           const std::vector<std::string>& arguments,
                                                           const Environment& env) {
-    std::vector<std::string> argv{"/usr/bin/unshare", "-m", "--propagation", "private",
-                                  "/bin/sh", "-c", setup + " && exec \"$0\"", exe_};
+    // unshare makes the new namespace's mounts private: nothing leaks out.
+    std::vector<std::string> argv{"/usr/bin/unshare", "-m", "/bin/sh", "-c"};
+    argv.push_back(setup + " && exec \"$0\"");
+    argv.push_back(exe_);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return startAgent(argv, env);
   }
@@ -376,8 +378,8 @@ TEST_F(UpdateProcess, UnderLaunchdTheScriptHasLaunchdStartTheNewBuildAndStartsNo
   const std::string bin = std::filesystem::canonical("/bin").string();
   Environment env = environment();
   env.set.emplace_back("XPC_SERVICE_NAME", TAVRINE_LAUNCHD_LABEL);
-  auto agent = startAgentWithMounts(
-      "/bin/mount -t overlay overlay -o \"lowerdir=$1:$2\" \"$2\"", {overlay.path(), bin}, env);
+  auto agent = startAgentWithMounts("/bin/mount -t overlay overlay -o \"lowerdir=$1:$2\" \"$2\"",
+                                    {overlay.path(), bin}, env);
   Transcript transcript(*agent);
   ASSERT_TRUE(transcript.next(kRegistered));
   ASSERT_NO_FATAL_FAILURE(updateNow(*agent, transcript));
@@ -416,8 +418,8 @@ TEST_F(UpdateProcess, AnExecutableFolderThisUserCannotWriteEndsInTheAdministrato
   writeFile(updates_.file("build"), new_build_);
   publish("0.3.0", "/updates/build");
   auto agent = startAgentWithMounts(
-      "/bin/mount --bind \"$1\" \"$1\" && /bin/mount -o remount,bind,ro \"$1\"",
-      {installDir()}, environment());
+      "/bin/mount --bind \"$1\" \"$1\" && /bin/mount -o remount,bind,ro \"$1\"", {installDir()},
+      environment());
   Transcript transcript(*agent);
   ASSERT_TRUE(transcript.next(kRegistered));
   agent->writeInput("click Check for Updates...\n");

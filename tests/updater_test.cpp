@@ -292,7 +292,8 @@ TEST(Download, AnUnusableTmpdirFallsBackToTmp) {
     const test_support::ScopedVariable variable("TMPDIR", tmpdir);
     std::string directory;
     {
-      const auto outcome = update_install::stage("build", "/Applications/tavrine", update_install::thisAgent());
+      const auto outcome =
+          update_install::stage("build", "/Applications/tavrine", update_install::thisAgent());
       ASSERT_TRUE(outcome.success) << outcome.message;
       directory = outcome.staged.directory();
       EXPECT_TRUE(directory.starts_with("/tmp/tavrine-update.")) << directory;
@@ -301,7 +302,8 @@ TEST(Download, AnUnusableTmpdirFallsBackToTmp) {
     EXPECT_FALSE(std::filesystem::exists(directory)) << "removed with its owner";
   }
   const test_support::ScopedVariable usable("TMPDIR", dir.path());
-  const auto outcome = update_install::stage("build", "/Applications/tavrine", update_install::thisAgent());
+  const auto outcome =
+      update_install::stage("build", "/Applications/tavrine", update_install::thisAgent());
   ASSERT_TRUE(outcome.success);
   EXPECT_TRUE(outcome.staged.directory().starts_with(dir.path() + "/tavrine-update."));
 }

@@ -79,8 +79,7 @@ UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateM
     console::error("Download failed: error.{}", errorName(checked.error()));
     return failure("Failed to download update");
   }
-  UpdateOutcome outcome =
-      update_install::stage(download->body, *exe, update_install::thisAgent());
+  UpdateOutcome outcome = update_install::stage(download->body, *exe, update_install::thisAgent());
   if (outcome.success) console::info("Update downloaded successfully. Restart required.");
   return outcome;
 }

@@ -1,11 +1,11 @@
 #include "tavrine/update/update_install.h"
 
 #include "tavrine/base/crypto.h"
-#include "tavrine/build_config.h"
 #include "tavrine/base/environment.h"
 #include "tavrine/base/fs_util.h"
-#include "tavrine/platform/exe_path.h"
 #include "tavrine/base/unique_fd.h"
+#include "tavrine/build_config.h"
+#include "tavrine/platform/exe_path.h"
 
 #include <fcntl.h>
 #include <fmt/format.h>
