@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -337,6 +339,38 @@ TEST(Download, AnExecutableIsReplaceableOnlyWhereThisProcessMayRenameOverIt) {
   const auto missing = update_install::checkReplaceable(dir.file("missing/tavrine"));
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error(), Error::FileNotFound);
+}
+
+// What checkReplaceable() tells another user than the files' owner: asked in
+// a child that has become "nobody" (0 for yes, 1 for AccessDenied, 2 for
+// anything else).
+int replaceableByNobody(const std::string& exe) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+    const auto replaceable = update_install::checkReplaceable(exe);
+    ::_exit(replaceable ? 0 : replaceable.error() == Error::AccessDenied ? 1 : 2);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Download, AnotherUsersInstallFolderOrExecutableInAStickyFolderIsNotReplaceable) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can ask as another user";
+  test_support::TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  for (const char* folder : {"system", "sticky"}) {
+    std::filesystem::create_directory(dir.file(folder));
+    test_support::writeFile(dir.file(std::string(folder) + "/tavrine"), "");
+  }
+  ASSERT_EQ(::chmod(dir.file("sticky").c_str(), 01777), 0);
+  test_support::writeFile(dir.file("sticky/mine"), "");
+  ASSERT_EQ(::chown(dir.file("sticky/mine").c_str(), 65534, 65534), 0);
+
+  EXPECT_EQ(replaceableByNobody(dir.file("system/tavrine")), 1) << "root's 0755 folder";
+  EXPECT_EQ(replaceableByNobody(dir.file("sticky/tavrine")), 1) << "root's file, sticky folder";
+  EXPECT_EQ(replaceableByNobody(dir.file("sticky/mine")), 0) << "its own file there";
 }
 
 TEST(Download, AQuotedPathReachesTheShellAsItIs) {

@@ -52,7 +52,8 @@ UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateM
   const auto exe = platform::executablePath();
   if (!exe) return failure("Could not determine executable path");
   if (auto replaceable = update_install::checkReplaceable(*exe); !replaceable) {
-    console::error("Cannot replace {}: error.{}", *exe, errorName(replaceable.error()));
+    console::error("Cannot replace {}: error.{}", untrusted::printable(*exe),
+                   errorName(replaceable.error()));
     return failure("Updates for this Mac are installed by your administrator");
   }
   if (cocoa.update_menu_item != nullptr) {
