@@ -3,6 +3,7 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "tavrine/base/crypto.h"
+#include "tavrine/build_config.h"
 #include "update_site.h"
 
 #include <fmt/format.h>
@@ -163,11 +164,35 @@ class UpdateProcess : public ::testing::Test {
   }
 
   std::unique_ptr<BackgroundProcess> startAgent(const std::string& path = kDefaultPath) {
-    auto agent = std::make_unique<BackgroundProcess>(std::vector<std::string>{exe_},
-                                                     environment(path), true);
+    return startAgent({exe_}, environment(path));
+  }
+
+  std::unique_ptr<BackgroundProcess> startAgent(const std::vector<std::string>& argv,
+                                                const Environment& env) {
+    auto agent = std::make_unique<BackgroundProcess>(argv, env, true);
     EXPECT_TRUE(agent->waitForError("Agent running. Click the menu bar icon to quit.\n", 60s))
         << agent->errorOutput();
     return agent;
+  }
+
+  // Whether this test may make a mount namespace of its own: root, as in CI.
+  static bool canMount() {
+    return ::geteuid() == 0 &&
+           test_support::runProcess({"/usr/bin/unshare", "-m", "/bin/true"}).exit_code == 0;
+  }
+
+  // The agent in a private mount namespace, started once `setup` has run
+  // there (a shell command with `arguments` as $1...); the swap script it
+  // starts stays in that namespace.
+  std::unique_ptr<BackgroundProcess> startAgentWithMounts(const std::string& setup,
+                                                          const std::vector<std::string>& arguments,
+                                                          const Environment& env) {
+    // unshare makes the new namespace's mounts private: nothing leaks out.
+    std::vector<std::string> argv{"/usr/bin/unshare", "-m", "/bin/sh", "-c"};
+    argv.push_back(setup + " && exec \"$0\"");
+    argv.push_back(exe_);
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return startAgent(argv, env);
   }
 
   // Takes the agent through "Update Now" to its exit, with the private
@@ -306,6 +331,83 @@ TEST_F(UpdateProcess, ATerminationSignalWhileUpdateReadyWaitsLeavesNothingStaged
     EXPECT_EQ(entries(installDir()), std::vector<std::string>{"tavrine"});
     EXPECT_EQ(readFile(exe_), old_build_);
   }
+}
+
+TEST_F(UpdateProcess, UnderLaunchdTheScriptHasLaunchdStartTheNewBuildAndStartsNoneItself) {
+  if (!canMount()) GTEST_SKIP() << "needs root for a mount namespace";
+  startSite();
+  writeFile(updates_.file("build"), new_build_);
+  publish("0.3.0", "/updates/build");
+  // The script calls /bin/launchctl by that path: in the agent's namespace
+  // the system's bin folder shows the stand-in there too.
+  TempDir overlay;
+  writeFile(overlay.file("launchctl"),
+            "#!/bin/sh\nexec '" TAVRINE_FIXTURES_DIR "/launchctl' \"$@\"\n");
+  ASSERT_EQ(::chmod(overlay.file("launchctl").c_str(), 0755), 0);
+  const std::string bin = std::filesystem::canonical("/bin").string();
+  Environment env = environment();
+  env.set.emplace_back("XPC_SERVICE_NAME", TAVRINE_LAUNCHD_LABEL);
+  auto agent = startAgentWithMounts("/bin/mount -t overlay overlay -o \"lowerdir=$1:$2\" \"$2\"",
+                                    {overlay.path(), bin}, env);
+  Transcript transcript(*agent);
+  ASSERT_TRUE(transcript.next(kRegistered));
+  ASSERT_NO_FATAL_FAILURE(updateNow(*agent, transcript));
+
+  const std::string kickstart =
+      fmt::format("launchctl kickstart -k gui/{}/{}\n", ::getuid(), TAVRINE_LAUNCHD_LABEL);
+  const auto kickstarts = [&] {
+    const std::string calls = readFile(tools_.file("calls.log"));
+    size_t count = 0;
+    for (size_t at = calls.find(kickstart); at != std::string::npos;
+         at = calls.find(kickstart, at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  for (auto deadline = std::chrono::steady_clock::now() + 60s;
+       kickstarts() == 0 && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_EQ(kickstarts(), 1u) << readFile(tools_.file("calls.log"));
+  EXPECT_EQ(readFile(exe_), new_build_);
+  EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+  EXPECT_EQ(stagedDirectory(), "");
+  // The kickstart is the script's last step; an agent it started itself
+  // would be running by now.
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(processesRunning(exe_).empty());
+  EXPECT_FALSE(transcript.next(kRegistered, 0ms)) << "no second registration";
+}
+
+TEST_F(UpdateProcess, AnExecutableFolderThisUserCannotWriteEndsInTheAdministratorAlert) {
+  // Root may write into any folder by its mode, but not onto a read-only
+  // mount: the folder is one in the agent's own mount namespace.
+  if (!canMount()) GTEST_SKIP() << "needs root for a mount namespace";
+  startSite();
+  writeFile(updates_.file("build"), new_build_);
+  publish("0.3.0", "/updates/build");
+  auto agent = startAgentWithMounts(
+      "/bin/mount --bind \"$1\" \"$1\" && /bin/mount -o remount,bind,ro \"$1\"", {installDir()},
+      environment());
+  Transcript transcript(*agent);
+  ASSERT_TRUE(transcript.next(kRegistered));
+  agent->writeInput("click Check for Updates...\n");
+  ASSERT_TRUE(transcript.next("[Update Now] [Later]\n"));
+  agent->writeInput("answer Update Now\n");
+  ASSERT_TRUE(transcript.next(": error.ReadOnlyFileSystem\n"));
+  ASSERT_TRUE(transcript.next(
+      "alert: Update Failed: Updates for this Mac are installed by your administrator [OK]\n"));
+  agent->writeInput("answer OK\nmenu\n");
+  ASSERT_TRUE(transcript.next("menu: Check for Updates...\n")) << "nothing was downloaded";
+  EXPECT_EQ(agent->errorOutput().find("Downloading update"), std::string::npos);
+  EXPECT_TRUE(entries(tmp_.path()).empty()) << ::testing::PrintToString(entries(tmp_.path()));
+
+  agent->writeInput("click Quit Tavrine\n");
+  const auto ended = agent->wait(10s);
+  ASSERT_TRUE(ended) << agent->errorOutput();
+  EXPECT_EQ(ended->exit_code, 0);
+  EXPECT_EQ(readFile(exe_), old_build_);
+  EXPECT_EQ(entries(installDir()), std::vector<std::string>{"tavrine"});
 }
 
 // The peak resident size of process `pid` in bytes (VmHWM), or 0.

@@ -1,8 +1,9 @@
 // The swap script on its own: generated for an executable in a temporary
 // directory, run by the real /bin/bash, with the old and new builds played
-// by small shell programs that note every start. Its pause is a stand-in
-// sleep that returns at once, so a build that never answers "help" is given
-// up after a hundred rounds instead of ten seconds.
+// by small shell programs that note every start, and the agent it waits for
+// by a real process. Its pause is a stand-in sleep that returns at once, so a
+// build that never answers "help" is given up after a hundred rounds instead
+// of ten seconds.
 #include "tavrine/update/update_install.h"
 
 #include "support/process.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,6 +22,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::BackgroundProcess;
 using test_support::readFile;
 using test_support::TempDir;
 using test_support::writeFile;
@@ -27,6 +30,16 @@ using test_support::writeFile;
 void writeProgram(const std::string& path, const std::string& body) {
   writeFile(path, "#!/bin/sh\n" + body);
   ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
+}
+
+// The id of a process that has ended and been reaped: an old agent that is
+// already gone.
+pid_t endedProcess() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return pid;
 }
 
 class SwapScript : public ::testing::Test {
@@ -40,6 +53,8 @@ class SwapScript : public ::testing::Test {
     old_build_ = readFile(exe_);
     writeProgram(tools_.file("sleep"), "exit 0\n");
     tools.sleep = tools_.file("sleep");
+    tools.launchctl = TAVRINE_FIXTURES_DIR "/launchctl";
+    handover.agent = endedProcess();
   }
 
   std::string installDir() const { return install_.file("it's a \"b\" $(touch pwned)"); }
@@ -72,26 +87,41 @@ class SwapScript : public ::testing::Test {
     return path;
   }
 
-  // Runs the script with an environment whose PATH names an empty directory
-  // and waits for the build it starts at the end to note its start.
-  ::testing::AssertionResult run(const std::string& expected_marks) {
-    writeFile(script(), update_install::scriptText(exe_, download(), staged(), tools));
-    const auto ran = test_support::runProcess(
-        {"/bin/bash", script()}, {.set = {{"PATH", empty_.path()}}, .unset = {}, .clear = true}, "",
-        60s);
-    if (ran.exit_code != 0) {
-      return ::testing::AssertionFailure() << "status " << ran.exit_code << ": " << ran.err;
-    }
+  void writeScript() {
+    writeFile(script(), update_install::scriptText(exe_, download(), staged(), handover, tools));
+  }
+
+  // An environment whose PATH names an empty directory; the stand-in
+  // launchctl records its calls in the tools' directory.
+  test_support::Environment scriptEnvironment() const {
+    return {.set = {{"PATH", empty_.path()}, {"TAVRINE_STANDIN_DIR", tools_.path()}},
+            .unset = {},
+            .clear = true};
+  }
+
+  // Waits for the builds to have noted `expected_marks`.
+  ::testing::AssertionResult marked(const std::string& expected_marks, const std::string& err) {
     for (const auto deadline = std::chrono::steady_clock::now() + 20s;
          readFile(marks()) != expected_marks;) {
       if (std::chrono::steady_clock::now() > deadline) {
         return ::testing::AssertionFailure() << "marks:\n"
                                              << readFile(marks()) << "stderr:\n"
-                                             << ran.err;
+                                             << err;
       }
       std::this_thread::sleep_for(20ms);
     }
     return ::testing::AssertionSuccess();
+  }
+
+  // Runs the script and waits for the build it starts at the end to note
+  // its start.
+  ::testing::AssertionResult run(const std::string& expected_marks, int expected_status = 0) {
+    writeScript();
+    ran_ = test_support::runProcess({"/bin/bash", script()}, scriptEnvironment(), "", 60s);
+    if (ran_.exit_code != expected_status) {
+      return ::testing::AssertionFailure() << "status " << ran_.exit_code << ": " << ran_.err;
+    }
+    return marked(expected_marks, ran_.err);
   }
 
   // Only the executable and its backup are beside it; the staged files and
@@ -121,6 +151,8 @@ class SwapScript : public ::testing::Test {
   std::string exe_ = installDir() + "/tavrine";
   std::string old_build_, new_build_;
   update_install::SwapTools tools;
+  update_install::Handover handover;
+  test_support::ProcessResult ran_;
 };
 
 TEST_F(SwapScript, ANewBuildThatAnswersHelpReplacesTheOldOneWithMode0755AndStarts) {
@@ -145,15 +177,15 @@ TEST_F(SwapScript, ABuildThatFailsOrHangsOnHelpIsReplacedByTheBackupAndTheOldBui
   }
 }
 
-// The same bound on the real clock, with the real sleep: the pause of two
-// seconds, then ten for the build that never answers.
+// The same bound on the real clock, with the real sleep: ten seconds for the
+// build that never answers (the old agent has ended already).
 TEST_F(SwapScript, ABuildThatHangsOnHelpIsGivenTenSecondsOnTheRealClock) {
   ASSERT_NO_FATAL_FAILURE(publish("exec /bin/sleep 600"));
   tools.sleep = update_install::SwapTools{}.sleep;
   const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(run("new help\nold \n"));
   const auto elapsed = std::chrono::steady_clock::now() - started;
-  EXPECT_GE(elapsed, 12s);
+  EXPECT_GE(elapsed, 10s);
   EXPECT_LT(elapsed, 60s);
   EXPECT_EQ(readFile(exe_), old_build_);
 }
@@ -221,6 +253,60 @@ TEST_F(SwapScript, ALinkPlantedAtTheBackupOrTheTemporaryNameIsReplacedNotWritten
   expectCleanedUp();
 }
 
+TEST_F(SwapScript, TheSwapWaitsForTheOldAgentToEndAndThenGoesAhead) {
+  ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+  tools.sleep = update_install::SwapTools{}.sleep;  // thirty real seconds of room
+  BackgroundProcess agent({"/bin/sleep", "600"});
+  handover.agent = agent.pid();
+  writeScript();
+  BackgroundProcess swap({"/bin/bash", script()}, scriptEnvironment());
+  std::this_thread::sleep_for(3s);  // longer than any fixed pause would be
+  EXPECT_EQ(readFile(exe_), old_build_) << "nothing swapped under a running agent";
+  EXPECT_FALSE(std::filesystem::exists(exe_ + ".backup"));
+  EXPECT_EQ(readFile(marks()), "");
+  agent.signal(SIGTERM);
+  ASSERT_TRUE(agent.wait(10s));
+  const auto ended = swap.wait(30s);
+  ASSERT_TRUE(ended) << swap.errorOutput();
+  EXPECT_EQ(ended->exit_code, 0) << swap.errorOutput();
+  ASSERT_TRUE(marked("new help\nnew \n", swap.errorOutput()));
+  EXPECT_EQ(readFile(exe_), new_build_);
+  expectCleanedUp();
+}
+
+TEST_F(SwapScript, AnAgentThatOutlivesTheWaitKeepsItsBuildAndNothingIsStarted) {
+  ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+  BackgroundProcess agent({"/bin/sleep", "600"});
+  handover.agent = agent.pid();
+  ASSERT_TRUE(run("", 1));
+  EXPECT_NE(ran_.err.find("Tavrine update not installed: the agent (process " +
+                          std::to_string(agent.pid()) + ") still runs\n"),
+            std::string::npos)
+      << ran_.err;
+  EXPECT_EQ(readFile(exe_), old_build_);
+  expectCleanedUp(false);
+  EXPECT_FALSE(std::filesystem::exists(tools_.file("calls.log")));
+}
+
+TEST_F(SwapScript, UnderLaunchdTheJobIsKickstartedAndNoBuildIsStartedDirectly) {
+  handover.launchd_service = "gui/501/com.example.agent";
+  for (const bool kickstart_fails : {false, true}) {
+    SCOPED_TRACE(kickstart_fails);
+    ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+    std::filesystem::create_directories(staged());
+    std::filesystem::remove(marks());
+    std::filesystem::remove(tools_.file("calls.log"));
+    if (kickstart_fails) writeFile(tools_.file("launchctl-kickstart.status"), "5\n");
+    ASSERT_TRUE(run("new help\n"));  // the check of the new build, and no start
+    EXPECT_EQ(readFile(tools_.file("calls.log")),
+              "launchctl kickstart -k gui/501/com.example.agent\n");
+    EXPECT_EQ(ran_.err.find("launchd did not start") != std::string::npos, kickstart_fails)
+        << ran_.err;
+    EXPECT_EQ(readFile(exe_), new_build_);
+    expectCleanedUp();
+  }
+}
+
 TEST(SwapTools, EveryToolIsAnAbsolutePathThatMacOsAndDebianHave) {
   const update_install::SwapTools tools;
   for (const std::string& path :
@@ -228,6 +314,7 @@ TEST(SwapTools, EveryToolIsAnAbsolutePathThatMacOsAndDebianHave) {
     EXPECT_TRUE(path.starts_with("/bin/")) << path;
     EXPECT_EQ(::access(path.c_str(), X_OK), 0) << path;
   }
+  EXPECT_EQ(tools.launchctl, "/bin/launchctl");  // macOS only
 }
 
 }  // namespace

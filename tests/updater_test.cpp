@@ -3,10 +3,15 @@
 #include "support/scoped_variable.h"
 #include "support/temp_dir.h"
 #include "tavrine/base/crypto.h"
+#include "tavrine/build_config.h"
 #include "tavrine/platform/exe_path.h"
 #include "tavrine/update/update_install.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -289,7 +294,8 @@ TEST(Download, AnUnusableTmpdirFallsBackToTmp) {
     const test_support::ScopedVariable variable("TMPDIR", tmpdir);
     std::string directory;
     {
-      const auto outcome = update_install::stage("build", "/Applications/tavrine");
+      const auto outcome =
+          update_install::stage("build", "/Applications/tavrine", update_install::thisAgent());
       ASSERT_TRUE(outcome.success) << outcome.message;
       directory = outcome.staged.directory();
       EXPECT_TRUE(directory.starts_with("/tmp/tavrine-update.")) << directory;
@@ -298,9 +304,73 @@ TEST(Download, AnUnusableTmpdirFallsBackToTmp) {
     EXPECT_FALSE(std::filesystem::exists(directory)) << "removed with its owner";
   }
   const test_support::ScopedVariable usable("TMPDIR", dir.path());
-  const auto outcome = update_install::stage("build", "/Applications/tavrine");
+  const auto outcome =
+      update_install::stage("build", "/Applications/tavrine", update_install::thisAgent());
   ASSERT_TRUE(outcome.success);
   EXPECT_TRUE(outcome.staged.directory().starts_with(dir.path() + "/tavrine-update."));
+}
+
+TEST(Download, OnlyThisBuildsLaunchdLabelMakesTheAgentALaunchdJob) {
+  // What launchd's own label looks like, what a terminal started by launchd
+  // passes on, and nothing.
+  const struct {
+    std::optional<std::string> value;
+    std::string service;
+  } cases[] = {
+      {TAVRINE_LAUNCHD_LABEL, fmt::format("gui/{}/{}", ::getuid(), TAVRINE_LAUNCHD_LABEL)},
+      {"0", ""},
+      {"application.com.apple.Terminal.1234", ""},
+      {std::string(TAVRINE_LAUNCHD_LABEL) + ".other", ""},
+      {std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.value_or("(unset)"));
+    const test_support::ScopedVariable variable("XPC_SERVICE_NAME", c.value);
+    const auto agent = update_install::thisAgent();
+    EXPECT_EQ(agent.agent, ::getpid());
+    EXPECT_EQ(agent.launchd_service, c.service);
+  }
+}
+
+TEST(Download, AnExecutableIsReplaceableOnlyWhereThisProcessMayRenameOverIt) {
+  test_support::TempDir dir;
+  test_support::writeFile(dir.file("tavrine"), "");
+  EXPECT_TRUE(update_install::checkReplaceable(dir.file("tavrine")));
+  const auto missing = update_install::checkReplaceable(dir.file("missing/tavrine"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), Error::FileNotFound);
+}
+
+// What checkReplaceable() tells another user than the files' owner: asked in
+// a child that has become "nobody" (0 for yes, 1 for AccessDenied, 2 for
+// anything else).
+int replaceableByNobody(const std::string& exe) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+    const auto replaceable = update_install::checkReplaceable(exe);
+    ::_exit(replaceable ? 0 : replaceable.error() == Error::AccessDenied ? 1 : 2);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Download, AnotherUsersInstallFolderOrExecutableInAStickyFolderIsNotReplaceable) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can ask as another user";
+  test_support::TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  for (const char* folder : {"system", "sticky"}) {
+    std::filesystem::create_directory(dir.file(folder));
+    test_support::writeFile(dir.file(std::string(folder) + "/tavrine"), "");
+  }
+  ASSERT_EQ(::chmod(dir.file("sticky").c_str(), 01777), 0);
+  test_support::writeFile(dir.file("sticky/mine"), "");
+  ASSERT_EQ(::chown(dir.file("sticky/mine").c_str(), 65534, 65534), 0);
+
+  EXPECT_EQ(replaceableByNobody(dir.file("system/tavrine")), 1) << "root's 0755 folder";
+  EXPECT_EQ(replaceableByNobody(dir.file("sticky/tavrine")), 1) << "root's file, sticky folder";
+  EXPECT_EQ(replaceableByNobody(dir.file("sticky/mine")), 0) << "its own file there";
 }
 
 TEST(Download, AQuotedPathReachesTheShellAsItIs) {

@@ -47,6 +47,15 @@ UpdateOutcome failure(std::string_view message) {
 
 // Steps from the consent to the staged script.
 UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateManifest& manifest) {
+  // Before a byte is fetched: an executable this process cannot replace (an
+  // install that belongs to root) is its administrator's to update.
+  const auto exe = platform::executablePath();
+  if (!exe) return failure("Could not determine executable path");
+  if (auto replaceable = update_install::checkReplaceable(*exe); !replaceable) {
+    console::error("Cannot replace {}: error.{}", untrusted::printable(*exe),
+                   errorName(replaceable.error()));
+    return failure("Updates for this Mac are installed by your administrator");
+  }
   if (cocoa.update_menu_item != nullptr) {
     send<void>(cocoa.update_menu_item, sel_registerName("setTitle:"),
                alertString(cocoa, "Downloading..."));
@@ -71,9 +80,7 @@ UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateM
     console::error("Download failed: error.{}", errorName(checked.error()));
     return failure("Failed to download update");
   }
-  const auto exe = platform::executablePath();
-  if (!exe) return failure("Could not determine executable path");
-  UpdateOutcome outcome = update_install::stage(download->body, *exe);
+  UpdateOutcome outcome = update_install::stage(download->body, *exe, update_install::thisAgent());
   if (outcome.success) console::info("Update downloaded successfully. Restart required.");
   return outcome;
 }

@@ -3,8 +3,9 @@
 #include "tavrine/base/crypto.h"
 #include "tavrine/base/environment.h"
 #include "tavrine/base/fs_util.h"
-#include "tavrine/platform/exe_path.h"
 #include "tavrine/base/unique_fd.h"
+#include "tavrine/build_config.h"
+#include "tavrine/platform/exe_path.h"
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -133,12 +134,27 @@ std::string shellQuote(std::string_view text) {
 }
 
 std::string scriptText(std::string_view exe, std::string_view download, std::string_view directory,
-                       const SwapTools& tools) {
+                       const Handover& handover, const SwapTools& tools) {
+  // launchd starts the new build as its job again. -k, because launchd may
+  // have started the job on its own meanwhile (its interval), possibly still
+  // with the old build: that one is ended and the new one started in its
+  // place; when the job is not running, -k changes nothing.
+  const std::string start =
+      handover.launchd_service.empty()
+          ? std::string("\"$exe\" &\n")
+          : fmt::format(
+                "service={service}\n"
+                "if ! {launchctl} kickstart -k \"$service\"; then\n"
+                "  echo \"Tavrine update: launchd did not start $service\" >&2\n"
+                "fi\n",
+                fmt::arg("service", shellQuote(handover.launchd_service)),
+                fmt::arg("launchctl", shellQuote(tools.launchctl)));
   // Every name is quoted once, into a variable; every tool is called by its
   // absolute path. The functions come first so that the steps read in order:
   // wait for the old agent, swap, clean up, start.
   return fmt::format(
       "#!/bin/bash\n"
+      "agent={agent}\n"
       "exe={exe}\n"
       "backup={backup}\n"
       "swap={swap}\n"
@@ -189,7 +205,14 @@ std::string scriptText(std::string_view exe, std::string_view download, std::str
       "  {{ stage_copy \"$backup\" && put_in_place \"$exe\"; }} || {mv} -f \"$backup\" \"$exe\"\n"
       "}}\n"
       "\n"
-      "{sleep} 2\n"
+      "# Never under a running agent: it still holds the one-agent lock, and an\n"
+      "# agent that will not end is left as it is rather than given a twin.\n"
+      "if ! wait_for \"$agent\" 300; then\n"
+      "  echo \"Tavrine update not installed: the agent (process $agent) still runs\" >&2\n"
+      "  {rm} -f \"$download\" \"$0\"\n"
+      "  {rmdir} \"$directory\"\n"
+      "  exit 1\n"
+      "fi\n"
       "if stage_copy \"$exe\" && put_in_place \"$backup\"; then\n"
       "  if ! {{ stage_copy \"$download\" && {chmod} 0755 \"$swap\" && put_in_place \"$exe\" &&\n"
       "         runs; }}; then\n"
@@ -198,14 +221,45 @@ std::string scriptText(std::string_view exe, std::string_view download, std::str
       "fi\n"
       "{rm} -f \"$swap\" \"$download\" \"$0\"\n"
       "{rmdir} \"$directory\"\n"
-      "\"$exe\" &\n",
-      fmt::arg("exe", shellQuote(exe)),
+      "{start}",
+      fmt::arg("agent", handover.agent), fmt::arg("exe", shellQuote(exe)),
       fmt::arg("backup", shellQuote(fmt::format("{}.backup", exe))),
       fmt::arg("swap", shellQuote(fmt::format("{}.update-swap", exe))),
       fmt::arg("download", shellQuote(download)), fmt::arg("directory", shellQuote(directory)),
       fmt::arg("sleep", shellQuote(tools.sleep)), fmt::arg("cp", shellQuote(tools.cp)),
       fmt::arg("mv", shellQuote(tools.mv)), fmt::arg("chmod", shellQuote(tools.chmod)),
-      fmt::arg("rm", shellQuote(tools.rm)), fmt::arg("rmdir", shellQuote(tools.rmdir)));
+      fmt::arg("rm", shellQuote(tools.rm)), fmt::arg("rmdir", shellQuote(tools.rmdir)),
+      fmt::arg("start", start));
+}
+
+Handover thisAgent() {
+  Handover handover;
+  handover.agent = ::getpid();
+  if (environment::find("XPC_SERVICE_NAME") == TAVRINE_LAUNCHD_LABEL) {
+    handover.launchd_service = fmt::format("gui/{}/{}", ::getuid(), TAVRINE_LAUNCHD_LABEL);
+  }
+  return handover;
+}
+
+Result<void> checkReplaceable(const std::string& exe) {
+  const size_t slash = exe.rfind('/');
+  if (slash == std::string::npos) return fail(Error::FileNotFound);
+  const std::string folder = slash == 0 ? "/" : exe.substr(0, slash);
+  // The effective user's rights, which are the ones the script will use.
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return fail(errorFromErrno(errno));
+  }
+  struct stat folder_info {};
+  struct stat exe_info {};
+  if (::stat(folder.c_str(), &folder_info) != 0 || ::lstat(exe.c_str(), &exe_info) != 0) {
+    return fail(errorFromErrno(errno));
+  }
+  const uid_t self = ::geteuid();
+  if ((folder_info.st_mode & S_ISVTX) != 0 && self != 0 && exe_info.st_uid != self &&
+      folder_info.st_uid != self) {
+    return fail(Error::AccessDenied);
+  }
+  return {};
 }
 
 std::string temporaryDirectory() {
@@ -244,7 +298,8 @@ void StagedUpdate::remove() noexcept {
   directory_.clear();
 }
 
-UpdateOutcome stage(std::string_view body, const std::string& exe, const SwapTools& tools) {
+UpdateOutcome stage(std::string_view body, const std::string& exe, const Handover& handover,
+                    const SwapTools& tools) {
   try {
     // A TMPDIR that does not exist or cannot be written is no reason to
     // give up: /tmp is what it stands in for.
@@ -265,7 +320,7 @@ UpdateOutcome stage(std::string_view body, const std::string& exe, const SwapToo
     if (!script) return failure("Could not create update script");
     std::string text;
     try {
-      text = scriptText(exe, staged.downloadPath(), staged.directory(), tools);
+      text = scriptText(exe, staged.downloadPath(), staged.directory(), handover, tools);
     } catch (const std::bad_alloc&) {
       return failure("Could not generate update script");
     }
@@ -308,7 +363,7 @@ Result<void> startScript(const std::string& script) {
   ::posix_spawnattr_destroy(&attributes);
   if (error != 0) return fail(errorFromErrno(error));
   // Not waited for: the agent ends within moments, and the script's first
-  // step is a pause of two seconds, so it is never left a zombie for long.
+  // step is to wait for that, so it is never left a zombie for long.
   return {};
 }
 

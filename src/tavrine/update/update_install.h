@@ -2,6 +2,8 @@
 
 #include "tavrine/base/error.h"
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,18 +34,44 @@ struct SwapTools {
   std::string chmod = "/bin/chmod";
   std::string rm = "/bin/rm";
   std::string rmdir = "/bin/rmdir";
+  std::string launchctl = "/bin/launchctl";
 };
 
+// The agent that the swap replaces: the script waits for its process to end
+// before it touches the executable, and has launchd start the new build when
+// the agent runs as a launchd job, so that the new build runs as that job
+// again and no copy runs beside it.
+struct Handover {
+  pid_t agent = -1;
+  // "gui/UID/LABEL" when the agent is this build's launchd job, else empty.
+  std::string launchd_service;
+};
+
+// This process as the agent to replace. launchd names the job it started in
+// XPC_SERVICE_NAME; only this build's own label counts, since applications
+// started by launchd pass their own value on to whatever they start.
+[[nodiscard]] Handover thisAgent();
+
+// Whether this process can replace `exe` (an absolute path without links):
+// its folder writable and searchable, and in a folder with the sticky bit,
+// the executable or the folder ours. A system-wide install belongs to root
+// and is updated by its administrator instead.
+[[nodiscard]] Result<void> checkReplaceable(const std::string& exe);
+
 // The swap script for the executable `exe`, the new build at `download` and
-// the private `directory` that holds both it and the script. In order: give
-// the old agent two seconds to quit; copy `exe` to "{exe}.backup" through a
-// temporary name beside it (nothing else happens when that copy fails);
-// copy the new build beside `exe`, make it mode 0755 and rename it over
-// `exe`; run it once with "help" (ten seconds at most); when any of that
-// fails, put the backup back. Then remove the download, the script and
-// `directory`, and start `exe` with no arguments in the background.
+// the private `directory` that holds both it and the script. In order: wait
+// up to thirty seconds for the old agent's process to end (when it does not,
+// remove the staged files, say so on standard error and stop there); copy
+// `exe` to "{exe}.backup" through a temporary name beside it (nothing else
+// happens when that copy fails); copy the new build beside `exe`, make it
+// mode 0755 and rename it over `exe`; run it once with "help" (ten seconds
+// at most); when any of that fails, put the backup back. Then remove the
+// download, the script and `directory`, and start the executable: through
+// "launchctl kickstart -k" when the agent was a launchd job, else `exe` with
+// no arguments in the background.
 [[nodiscard]] std::string scriptText(std::string_view exe, std::string_view download,
-                                     std::string_view directory, const SwapTools& tools = {});
+                                     std::string_view directory, const Handover& handover,
+                                     const SwapTools& tools = {});
 
 // The directory the private update directory is made in: TMPDIR when it is
 // set to an absolute path, else /tmp. (stage() falls back to /tmp when that
@@ -88,7 +116,7 @@ struct UpdateOutcome {
 // (mode 0700, both files created anew with mode 0700, never through a link)
 // in temporaryDirectory(), or in /tmp when that one cannot hold it.
 [[nodiscard]] UpdateOutcome stage(std::string_view body, const std::string& exe,
-                                  const SwapTools& tools = {});
+                                  const Handover& handover, const SwapTools& tools = {});
 
 // Starts "/bin/bash" on `script` in a process group of its own, with this
 // process's standard streams, environment and working directory and every
