@@ -78,10 +78,7 @@ void setAsideWhenFull(Log& l, size_t incoming) noexcept {
 // it under launchd is safe: its next write lands at the new end.
 void emptyLaunchdLogWhenFull(const std::string& path) {
   auto fd = fs_util::openRegularFile(path, O_WRONLY);
-  if (!fd) return;
-  struct stat file {};
-  if (::fstat(fd->get(), &file) != 0) return;
-  if (static_cast<uint64_t>(file.st_size) > kMaxLogBytes) (void)::ftruncate(fd->get(), 0);
+  if (fd && sizeOf(fd->get()) > kMaxLogBytes) (void)::ftruncate(fd->get(), 0);
 }
 
 void closeAtExit() { close(); }

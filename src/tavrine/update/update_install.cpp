@@ -38,14 +38,11 @@ Result<UniqueFd> createPrivateFile(const std::string& path) {
 }
 
 constexpr const char* kFallbackDirectory = "/tmp";
-constexpr const char* kDownloadName = "/tavrine-update";
-constexpr const char* kScriptName = "/tavrine-update.sh";
-
 // Only the two names this module creates; anything else keeps the directory
 // (and rmdir fails quietly).
 void removeStaged(const std::string& directory) noexcept {
-  ::unlink((directory + kDownloadName).c_str());
-  ::unlink((directory + kScriptName).c_str());
+  ::unlink((directory + StagedUpdate::kDownloadName).c_str());
+  ::unlink((directory + StagedUpdate::kScriptName).c_str());
   ::rmdir(directory.c_str());
 }
 

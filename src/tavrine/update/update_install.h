@@ -85,6 +85,10 @@ struct Handover {
 // alert, where no destructor of the menu action runs.
 class StagedUpdate {
  public:
+  // The only two names a staged directory holds.
+  static constexpr const char* kDownloadName = "/tavrine-update";
+  static constexpr const char* kScriptName = "/tavrine-update.sh";
+
   StagedUpdate() = default;
   explicit StagedUpdate(std::string directory);
   StagedUpdate(StagedUpdate&& other) noexcept;
@@ -94,8 +98,8 @@ class StagedUpdate {
   ~StagedUpdate();
 
   [[nodiscard]] const std::string& directory() const noexcept { return directory_; }
-  [[nodiscard]] std::string downloadPath() const { return directory_ + "/tavrine-update"; }
-  [[nodiscard]] std::string scriptPath() const { return directory_ + "/tavrine-update.sh"; }
+  [[nodiscard]] std::string downloadPath() const { return directory_ + kDownloadName; }
+  [[nodiscard]] std::string scriptPath() const { return directory_ + kScriptName; }
   // The script removes the directory from now on.
   void handOver() noexcept;
 
