@@ -1,6 +1,9 @@
 // A full collection through the stand-in tools against the sum of those
 // tools' own run times (each started bare with posix_spawn + waitpid, output
-// to the null device), measured alternately in the same loop. Run:
+// to the null device), measured alternately in the same loop, for a T2 Mac
+// (the secure boot policy in nvram, the password key written: nineteen
+// commands) and an Apple silicon Mac (the policy from the system profiler,
+// the password setting from sysadminctl: twenty-one). Run:
 //   build/bench/collect_bench --benchmark_min_time=5
 // The "ratio" counter is collection time over the sum of the bare runs.
 #include "tavrine/collect/collector.h"
@@ -12,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -56,7 +60,23 @@ const std::vector<std::pair<std::string, std::string>> kAnswers = {
     {"ioreg-listing", "+-o Root\n      \"IOPlatformSerialNumber\" = \"C02XL0GTJGH6\"\n"},
 };
 
-// The nineteen command lines that collection runs, in its order.
+// What changes on an Apple silicon Mac: no policy variable, no password key.
+const std::vector<std::pair<std::string, std::string>> kAppleSiliconAnswers = {
+    {"nvram-secure-boot-policy.err",
+     "nvram: Error getting variable - "
+     "'94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy': (iokit/common) data was "
+     "not found\n"},
+    {"nvram-secure-boot-policy.status", "1\n"},
+    {"system_profiler-ibridge.out",
+     "Controller:\n\n      Model Identifier: Mac15,9\n      Boot Policy:\n"
+     "        Secure Boot: Full Security\n"},
+    {"defaults-ask-for-password.out", ""},
+    {"defaults-ask-for-password.status", "1\n"},
+    {"sysadminctl-screen-lock.err",
+     "2026-09-23 13:27:31.636 sysadminctl[69987:3026189] screenLock delay is immediate\n"},
+};
+
+// The nineteen command lines that collection runs on a T2 Mac, in its order.
 const std::vector<std::vector<std::string>> kCommands = {
     {"defaults", "-currentHost", "read", "com.apple.screensaver", "idleTime"},
     {"softwareupdate", "-l"},
@@ -99,12 +119,34 @@ void bareRun(const std::vector<std::string>& command) {
   if (::waitpid(pid, &status, 0) != pid) std::abort();
 }
 
+// The same on an Apple silicon Mac: each of the two follow-ups right after
+// the command that could not tell.
+std::vector<std::vector<std::string>> appleSiliconCommands() {
+  std::vector<std::vector<std::string>> commands = kCommands;
+  auto after = [&](std::string_view tool, std::vector<std::string> follow_up) {
+    const auto at = std::find_if(commands.begin(), commands.end(),
+                                 [&](const auto& command) { return command.front() == tool; });
+    commands.insert(at + 1, std::move(follow_up));
+  };
+  after("nvram", {"system_profiler", "SPiBridgeDataType"});
+  // The password key is the second "defaults" command of the list.
+  const auto second_defaults = std::find_if(commands.begin() + 1, commands.end(),
+                                            [](const auto& c) { return c.front() == "defaults"; });
+  commands.insert(second_defaults + 1, {"sysadminctl", "-screenLock", "status"});
+  return commands;
+}
+
 void BM_CollectionVsToolRunTimes(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
+  const bool apple_silicon = state.range(0) == 1;
   char dir_template[] = "/tmp/tavrine-collect-bench-XXXXXX";
   const std::string dir = ::mkdtemp(dir_template);
   for (const auto& [key, out] : kAnswers) std::ofstream(dir + "/" + key + ".out") << out;
   std::ofstream(dir + "/defaults-auto-login-user.status") << "1\n";
+  if (apple_silicon) {
+    for (const auto& [file, text] : kAppleSiliconAnswers) std::ofstream(dir + "/" + file) << text;
+  }
+  const auto commands = apple_silicon ? appleSiliconCommands() : kCommands;
   ::setenv("TAVRINE_STANDIN_DIR", dir.c_str(), 1);
   const std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
   ::setenv("PATH", (kFixtures + ":" + old_path).c_str(), 1);
@@ -115,11 +157,13 @@ void BM_CollectionVsToolRunTimes(benchmark::State& state) {
   Clock::duration collection{};
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    for (const auto& command : kCommands) bareRun(command);
+    for (const auto& command : commands) bareRun(command);
     const auto t1 = Clock::now();
     auto record = tavrine::collect(tools);
     const auto t2 = Clock::now();
-    if (!record || record->remote_login != CheckStatus::enabled) {
+    if (!record || record->remote_login != CheckStatus::enabled ||
+        record->secure_boot != CheckStatus::enabled ||
+        record->screen_lock_password != CheckStatus::enabled) {
       state.SkipWithError("the collection did not go through the stand-ins");
     }
     benchmark::DoNotOptimize(record);
@@ -129,13 +173,15 @@ void BM_CollectionVsToolRunTimes(benchmark::State& state) {
   const double n = static_cast<double>(state.iterations());
   state.counters["tools_ms"] = std::chrono::duration<double, std::milli>(bare).count() / n;
   state.counters["collect_ms"] = std::chrono::duration<double, std::milli>(collection).count() / n;
+  state.counters["commands"] = static_cast<double>(commands.size());
   state.counters["ratio"] = std::chrono::duration<double>(collection).count() /
                             std::chrono::duration<double>(bare).count();
   ::setenv("PATH", old_path.c_str(), 1);
   ::unsetenv("TAVRINE_STANDIN_DIR");
   std::filesystem::remove_all(dir);
 }
-BENCHMARK(BM_CollectionVsToolRunTimes)->Unit(benchmark::kMillisecond)->UseRealTime();
+// 0: a T2 Mac; 1: an Apple silicon Mac.
+BENCHMARK(BM_CollectionVsToolRunTimes)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

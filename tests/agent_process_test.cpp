@@ -148,6 +148,89 @@ TEST_F(AgentProcess, RegistersReportsAndStopsOnSigterm) {
   EXPECT_EQ(log.find("notification: "), std::string::npos);
 }
 
+// One cycle of the real agent per kind of Mac, its stand-in tools printing
+// what such Macs print (tests/data/macos): the report carries what each
+// reading means, and the follow-up tools run only where the first could
+// not tell.
+TEST_F(AgentProcess, ReportsWhatRealMacsPrint) {
+  const auto real = [](const std::string& name) {
+    return readFile(std::string(TAVRINE_MACOS_OUTPUTS_DIR) + "/" + name);
+  };
+  struct Answer {
+    std::string key;
+    std::string out;
+    std::string err = "";
+    int status = 0;
+  };
+  struct Mac {
+    const char* name;
+    std::vector<Answer> answers;
+    std::vector<std::string> reported;  // lines of the report's security block
+    bool asks_profiler;
+    bool asks_sysadminctl;
+  };
+  const std::string no_policy = real("nvram-missing-variable.txt");
+  const std::vector<Mac> macs = {
+      {"Apple silicon on 14.7, offered only 15.2 and developer tools",
+       {{"sw_vers-product-version", "14.7\n"},
+        {"nvram-secure-boot-policy", "", no_policy, 1},
+        {"system_profiler-ibridge", real("system_profiler-ibridge-apple-silicon-full.txt")},
+        {"defaults-ask-for-password", "", real("defaults-askforpassword-missing.txt"), 1},
+        {"sysadminctl-screen-lock", "", real("sysadminctl-screenlock-immediate.txt")},
+        {"softwareupdate-list", real("softwareupdate-sonoma-147-major-and-clt.txt")},
+        {"csrutil-status", real("csrutil-custom-sonoma.txt")}},
+       {"\"secure_boot\": \"enabled\"", "\"screen_lock_password\": \"enabled\"",
+        "\"os_up_to_date\": \"enabled\"", "\"pending_updates_count\": 0",
+        "\"sip\": \"disabled\""},
+       true,
+       true},
+      {"T2 at No Security, offline",
+       {{"nvram-secure-boot-policy", real("nvram-t2-none.txt")},
+        {"defaults-ask-for-password", "1\n"},
+        {"softwareupdate-list", real("softwareupdate-offline.txt"),
+         real("softwareupdate-offline-stderr.txt"), 1},
+        {"csrutil-status", real("csrutil-enabled.txt")}},
+       {"\"secure_boot\": \"disabled\"", "\"screen_lock_password\": \"enabled\"",
+        "\"os_up_to_date\": \"unknown\"", "\"pending_updates_count\": 0",
+        "\"sip\": \"enabled\""},
+       false,
+       false},
+      {"Intel without T2",
+       {{"nvram-secure-boot-policy", "", no_policy, 1},
+        {"system_profiler-ibridge", real("system_profiler-ibridge-intel-no-t2.txt")}},
+       {"\"secure_boot\": \"not_applicable\""},
+       true,
+       true},
+  };
+  for (const Mac& mac : macs) {
+    SCOPED_TRACE(mac.name);
+    for (const Answer& answer : mac.answers) {
+      writeFile(tools_.file(answer.key + ".out"), answer.out);
+      writeFile(tools_.file(answer.key + ".err"), answer.err);
+      writeFile(tools_.file(answer.key + ".status"), std::to_string(answer.status) + "\n");
+    }
+    devserver::DevServer server(quietServerOnPort8000());
+    ASSERT_TRUE(server.start());
+    BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+    ASSERT_TRUE(waitForReport(server)) << agent.errorOutput();
+    agent.signal(SIGTERM);
+    ASSERT_TRUE(agent.wait(5s));
+
+    const std::string report = *server.device(kDeviceId)->report;
+    for (const std::string& line : mac.reported) {
+      EXPECT_NE(report.find("    " + line + ","), std::string::npos) << line << "\n" << report;
+    }
+    EXPECT_EQ(callCount("system_profiler SPiBridgeDataType") > 0, mac.asks_profiler);
+    EXPECT_EQ(callCount("sysadminctl -screenLock status") > 0, mac.asks_sysadminctl);
+    for (const Answer& answer : mac.answers) {
+      for (const char* suffix : {".out", ".err", ".status"}) {
+        ::unlink(tools_.file(answer.key + suffix).c_str());
+      }
+    }
+    ::unlink(tools_.file("calls.log").c_str());
+  }
+}
+
 TEST_F(AgentProcess, QuitFromTheHeadlessConsole) {
   devserver::DevServer server(quietServerOnPort8000());
   ASSERT_TRUE(server.start());

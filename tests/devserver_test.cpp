@@ -25,6 +25,9 @@ DeviceTavrine record(const std::string& id) {
   r.disk_encryption = CheckStatus::enabled;
   r.firewall = CheckStatus::disabled;
   r.sip = CheckStatus::not_applicable;
+  r.remote_login = CheckStatus::enabled;
+  r.auto_login_disabled = CheckStatus::enabled;
+  r.vpn_connected = CheckStatus::enabled;
   r.timestamp = 1733650000;
   return r;
 }
@@ -151,7 +154,7 @@ TEST_F(DevServerTest, KeepsTheLatestReportAndListsDevices) {
   EXPECT_TRUE(json["devices"][1]["latest_report"].is_null());
 }
 
-TEST_F(DevServerTest, PageShowsEachControlState) {
+TEST_F(DevServerTest, PageShowsEachControlStateColouredBySafety) {
   const std::string token = registerDevice("DEV-A");
   const std::string report = *agent::serializeTavrine(record("DEV-A"));
   submit(report, *agent::signPayload(report), token);
@@ -160,10 +163,17 @@ TEST_F(DevServerTest, PageShowsEachControlState) {
   EXPECT_EQ(page->status, 200);
   const std::string& html = page->body;
   EXPECT_NE(html.find("<h2>DEV-A</h2>"), std::string::npos);
-  EXPECT_NE(html.find("<td>disk_encryption</td><td class=\"enabled\">enabled</td>"),
-            std::string::npos);
-  EXPECT_NE(html.find("<td>firewall</td><td class=\"disabled\">disabled</td>"), std::string::npos);
-  EXPECT_NE(html.find("<td>sip</td><td class=\"unknown\">unknown</td>"), std::string::npos);
+  for (const char* row : {
+           "<td>disk_encryption</td><td class=\"safe\">enabled</td>",
+           "<td>firewall</td><td class=\"unsafe\">disabled</td>",
+           "<td>sip</td><td class=\"neutral\">not_applicable</td>",
+           "<td>secure_boot</td><td class=\"neutral\">unknown</td>",
+           "<td>remote_login</td><td class=\"unsafe\">enabled</td>",
+           "<td>auto_login_disabled</td><td class=\"safe\">enabled</td>",
+           "<td>vpn_connected</td><td class=\"neutral\">enabled</td>",
+       }) {
+    EXPECT_NE(html.find(row), std::string::npos) << row;
+  }
   EXPECT_NE(html.find("&lt;b&gt;host&lt;/b&gt;"), std::string::npos);
   EXPECT_EQ(html.find("<b>host</b>"), std::string::npos);
 }

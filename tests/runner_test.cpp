@@ -90,6 +90,28 @@ TEST(CommandRunner, OutputsAndExitStatusesOfBothVariants) {
   }
 }
 
+TEST(CommandRunner, ReadsStandardErrorWithTheOutputWhenAsked) {
+  using platform::macos::execCommandAllowFailWithErrors;
+  struct Case {
+    const char* name;
+    std::string script;
+    std::optional<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {"answer on standard error, exit 1", "echo '  sysadminctl[1:2] screenLock is off' >&2; exit 1",
+       "sysadminctl[1:2] screenLock is off"},
+      {"both in the order written", "echo one; echo two >&2; echo three", "one\ntwo\nthree"},
+      {"the bound counts both", "head -c 600000 /dev/zero; head -c 600000 /dev/zero >&2",
+       std::nullopt},
+      {"silent", "exit 0", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(execCommandAllowFailWithErrors(shell(c.script)), c.expected) << c.name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.name;
+  }
+}
+
 TEST(CommandRunner, MissingOrUnusablePrograms) {
   test_support::TempDir dir;
   writeExecutable(dir.file("not-executable"), "#!/bin/sh\necho no\n", 0644);

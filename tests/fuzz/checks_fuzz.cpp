@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::optional<std::string_view> present = output;
 
   (void)checks::screenSaverIdleTime(present);
-  const auto updates = checks::softwareUpdates(present);
+  // The running version is the text after the last line feed.
+  const std::string_view running = output.substr(output.rfind('\n') + 1);
+  const auto updates = checks::softwareUpdates(present, running);
   if (updates.pending_updates_count > size) std::abort();
   if (const auto serial = checks::serialNumber(present); serial && serial->size() > size) {
     std::abort();
@@ -22,8 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (checks::deviceId(present).size() > std::max<size_t>(size, 17)) std::abort();
   (void)checks::diskEncryption(present);
   (void)checks::firewall(present);
-  (void)checks::secureBoot(present);
+  (void)checks::secureBootPolicy(present);
+  (void)checks::secureBootMode(present);
   (void)checks::screenLockPassword(present);
+  (void)checks::screenLockDelay(present);
   (void)checks::systemIntegrityProtection(present);
   (void)checks::gatekeeper(present);
   (void)checks::mdmEnrollment(present);

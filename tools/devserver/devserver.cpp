@@ -70,6 +70,18 @@ constexpr const char* kControls[] = {
     "mdm_enrolled",         "vpn_connected", "auto_login_disabled", "remote_login",
 };
 
+// The dashboard colours a control by what its state means for the Mac, not
+// by the word: remote login switched on is a risk, a connected VPN is
+// neither good nor bad, and a control that does not apply or could not be
+// read is grey.
+std::string_view safetyClass(std::string_view control, std::string_view state) {
+  if (control == "vpn_connected") return "neutral";
+  const bool risky_when_on = control == "remote_login";
+  if (state == "enabled") return risky_when_on ? "unsafe" : "safe";
+  if (state == "disabled") return risky_when_on ? "safe" : "unsafe";
+  return "neutral";
+}
+
 }  // namespace
 
 std::string escapeHtml(std::string_view text) { return htmlEscape(text); }
@@ -236,7 +248,7 @@ void DevServer::handleIndex(const httplib::Request&, httplib::Response& response
       "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;margin-bottom:"
       "2em}"
       "td,th{border:1px solid #ccc;padding:4px 8px;text-align:left}"
-      ".enabled{color:#070}.disabled{color:#b00}.unknown{color:#777}</style></head><body>\n"
+      ".safe{color:#070}.unsafe{color:#b00}.neutral{color:#777}</style></head><body>\n"
       "<h1>Tavrine devices</h1>\n";
   const auto devices = this->devices();
   if (devices.empty()) html += "<p>No device has registered yet.</p>\n";
@@ -265,8 +277,11 @@ void DevServer::handleIndex(const httplib::Request&, httplib::Response& response
     const nlohmann::json security = report.value("security", nlohmann::json());
     for (const char* control : kControls) {
       std::string state = text(security, control);
-      if (state != "enabled" && state != "disabled") state = "unknown";
-      html += fmt::format("<tr><td>{}</td><td class=\"{}\">{}</td></tr>\n", control, state, state);
+      if (state != "enabled" && state != "disabled" && state != "not_applicable") {
+        state = "unknown";
+      }
+      html += fmt::format("<tr><td>{}</td><td class=\"{}\">{}</td></tr>\n", control,
+                          safetyClass(control, state), state);
     }
     html += "</table>\n";
   }

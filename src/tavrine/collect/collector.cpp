@@ -35,6 +35,14 @@ class Runner {
     return platform::macos::execCommandAllowFail(argv, left);
   }
 
+  // The tolerant run of a tool that answers on standard error.
+  std::optional<std::string> tolerantWithErrors(const std::vector<std::string>& argv,
+                                                std::chrono::milliseconds limit) const {
+    const auto left = timeLeft(limit);
+    if (left <= std::chrono::milliseconds::zero()) return std::nullopt;
+    return platform::macos::execCommandAllowFailWithErrors(argv, left);
+  }
+
  private:
   std::chrono::milliseconds timeLeft(std::chrono::milliseconds limit) const {
     const auto left =
@@ -84,12 +92,12 @@ DeviceTavrine gather(const Tools& tools) {
     record.screen_lock = screen.screen_lock;
     record.screen_lock_timeout = screen.screen_lock_timeout;
   }
-  {
-    const auto updates = checks::softwareUpdates(
-        seen(run.strict({tools.softwareupdate, "-l"}, tools.update_time_limit)));
-    record.pending_updates_count = updates.pending_updates_count;
-    record.os_up_to_date = updates.os_up_to_date;
-  }
+  // Read once the running version is known, which tells a pending update
+  // from an upgrade to the next major release. The words decide, not the
+  // exit status: with nothing to install some releases exit 0 and others 1,
+  // and the "nothing" and "cannot connect" answers come on standard error.
+  const auto update_listing =
+      run.tolerantWithErrors({tools.softwareupdate, "-l"}, tools.update_time_limit);
   {
     // The platform node also names the serial number: reading it here spares
     // the full registry listing, which on current Macs runs to megabytes,
@@ -107,17 +115,39 @@ DeviceTavrine gather(const Tools& tools) {
     }
     record.os_version = "unknown";
   }
+  {
+    const auto updates = checks::softwareUpdates(seen(update_listing), record.os_version);
+    record.pending_updates_count = updates.pending_updates_count;
+    record.os_up_to_date = updates.os_up_to_date;
+  }
   record.disk_encryption =
       checks::diskEncryption(seen(run.strict({tools.fdesetup, "status"}, limit)));
   record.firewall =
       checks::firewall(seen(run.strict({tools.socketfilterfw, "--getglobalstate"}, limit)));
-  record.secure_boot = checks::secureBoot(seen(run.strict(
-      {tools.nvram, "94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy"}, limit)));
+  {
+    // Only T2 Macs keep the policy in this variable; Apple silicon Macs
+    // report theirs through the system profiler, which finds no boot policy
+    // at all on an Intel Mac without T2.
+    const auto policy = checks::secureBootPolicy(seen(run.strict(
+        {tools.nvram, "94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy"}, limit)));
+    record.secure_boot =
+        policy ? *policy
+               : checks::secureBootMode(
+                     seen(run.strict({tools.system_profiler, "SPiBridgeDataType"}, limit)));
+  }
 
   record.timestamp = secondsSinceEpoch();
 
-  record.screen_lock_password = checks::screenLockPassword(seen(
-      run.tolerant({tools.defaults, "read", "com.apple.screensaver", "askForPassword"}, limit)));
+  {
+    // Since macOS 10.13 only profiles and old systems write this key; the
+    // setting itself is told by sysadminctl, on standard error.
+    const auto asked =
+        run.tolerant({tools.defaults, "read", "com.apple.screensaver", "askForPassword"}, limit);
+    record.screen_lock_password =
+        asked ? checks::screenLockPassword(seen(asked))
+              : checks::screenLockDelay(seen(run.tolerantWithErrors(
+                    {tools.sysadminctl, "-screenLock", "status"}, limit)));
+  }
   record.sip =
       checks::systemIntegrityProtection(seen(run.strict({tools.csrutil, "status"}, limit)));
   // Gatekeeper answers "disabled" with a failing exit status: the text

@@ -28,7 +28,7 @@ struct DeviceTavrine {
   CheckStatus sip = CheckStatus::unknown;
   CheckStatus gatekeeper = CheckStatus::unknown;
   std::optional<std::string> xprotect_version;
-  CheckStatus os_up_to_date = CheckStatus::enabled;
+  CheckStatus os_up_to_date = CheckStatus::unknown;
   uint32_t pending_updates_count = 0;
   CheckStatus mdm_enrolled = CheckStatus::unknown;
   CheckStatus vpn_connected = CheckStatus::unknown;
@@ -59,6 +59,8 @@ struct Tools {
   std::string launchctl = "launchctl";
   std::string hostname = "hostname";
   std::string sysctl = "sysctl";
+  std::string system_profiler = "system_profiler";
+  std::string sysadminctl = "sysadminctl";
   // The limit for every command but the update listing, which waits on the
   // network and gets its own.
   std::chrono::milliseconds time_limit = std::chrono::seconds(30);

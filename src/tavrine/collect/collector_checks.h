@@ -27,8 +27,13 @@ struct PendingUpdates {
 // Screen saver idle time in seconds: a plain unsigned 32-bit decimal number.
 [[nodiscard]] ScreenLock screenSaverIdleTime(std::optional<std::string_view> output);
 
-// Software update listing: one pending update per "* Label:" line.
-[[nodiscard]] PendingUpdates softwareUpdates(std::optional<std::string_view> output);
+// Software update listing, standard error included: one pending update per
+// "* Label:" entry, except an upgrade to another major macOS than
+// `running_version` (what sw_vers prints) and developer tools, neither of
+// which leaves the running system unpatched. No listing (the tool could not
+// run, or could not reach the catalogue): unknown, and a count of 0.
+[[nodiscard]] PendingUpdates softwareUpdates(std::optional<std::string_view> output,
+                                             std::string_view running_version);
 
 // The text after the first `key` and before the next double quote; absent
 // when either is missing.
@@ -45,8 +50,26 @@ struct PendingUpdates {
 
 [[nodiscard]] CheckStatus diskEncryption(std::optional<std::string_view> output) noexcept;
 [[nodiscard]] CheckStatus firewall(std::optional<std::string_view> output) noexcept;
-[[nodiscard]] CheckStatus secureBoot(std::optional<std::string_view> output) noexcept;
+
+// The secure boot policy variable of a T2 Mac: a verdict for the policies it
+// knows, nothing when the variable is missing (every Apple silicon Mac, and
+// Intel Macs without T2) or holds another value.
+[[nodiscard]] std::optional<CheckStatus> secureBootPolicy(
+    std::optional<std::string_view> output) noexcept;
+
+// The "Secure Boot:" line of the system profiler's boot policy report:
+// not_applicable when there is none (an Intel Mac without T2), unknown when
+// the profiler failed or names a mode not known here.
+[[nodiscard]] CheckStatus secureBootMode(std::optional<std::string_view> output) noexcept;
+
+// The screen saver's askForPassword key, which only old systems and
+// configuration profiles still write.
 [[nodiscard]] CheckStatus screenLockPassword(std::optional<std::string_view> output) noexcept;
+
+// The answer of sysadminctl -screenLock status, standard error included: a
+// delay (immediate or some seconds) means a password is asked for.
+[[nodiscard]] CheckStatus screenLockDelay(std::optional<std::string_view> output) noexcept;
+
 [[nodiscard]] CheckStatus systemIntegrityProtection(std::optional<std::string_view> output) noexcept;
 [[nodiscard]] CheckStatus gatekeeper(std::optional<std::string_view> output) noexcept;
 [[nodiscard]] CheckStatus mdmEnrollment(std::optional<std::string_view> output) noexcept;

@@ -116,7 +116,7 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
-  const bool capture = streams == Streams::capture_output;
+  const bool capture = streams != Streams::inherit;
   UniqueFd read_end;
   UniqueFd write_end;
   if (capture) {
@@ -133,19 +133,21 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
   SpawnAttributes attributes;
   if (attributes.initError() != 0) return fail(errorFromErrno(attributes.initError()));
 
-  // Standard error goes to the null device: a chatty tool can neither stall
-  // on a full pipe nor write onto the agent's console.
+  // Standard error goes to the null device unless it is read with the
+  // output: a chatty tool can neither stall on a full pipe nor write onto the
+  // agent's console.
   if (capture) {
     if (auto ok = check(::posix_spawn_file_actions_adddup2(&actions.get(), write_end.get(),
                                                            STDOUT_FILENO));
         !ok) {
       return fail(ok.error());
     }
-    if (auto ok = check(::posix_spawn_file_actions_addopen(&actions.get(), STDERR_FILENO,
-                                                           "/dev/null", O_WRONLY, 0));
-        !ok) {
-      return fail(ok.error());
-    }
+    const auto error_action =
+        streams == Streams::capture_output_and_error
+            ? ::posix_spawn_file_actions_adddup2(&actions.get(), write_end.get(), STDERR_FILENO)
+            : ::posix_spawn_file_actions_addopen(&actions.get(), STDERR_FILENO, "/dev/null",
+                                                 O_WRONLY, 0);
+    if (auto ok = check(error_action); !ok) return fail(ok.error());
   }
 
   // Its own process group, so that a timeout can take down the helpers a

@@ -50,9 +50,10 @@ inline constexpr int kLiveChildSlots = 64;
 class ChildProcess {
  public:
   // Where the child's standard output and error go: a pipe and the null
-  // device (a tool whose answer is read), or this process's own (a program
-  // that talks to the user, such as the browser opener).
-  enum class Streams { capture_output, inherit };
+  // device (a tool whose answer is read); both into the one pipe (a tool
+  // that gives its answer on standard error); or this process's own (a
+  // program that talks to the user, such as the browser opener).
+  enum class Streams { capture_output, capture_output_and_error, inherit };
 
   // Starts the program at `path` (used as given, no lookup) with `argv`,
   // passed unchanged. The environment, working directory and standard input

@@ -70,13 +70,14 @@ Deadline deadlineAfter(std::chrono::milliseconds limit) noexcept {
 // Starts, reads and reaps one command. On every failure the child (and its
 // group) is killed and reaped by the ChildProcess on the way out. Once the
 // process is asked to stop, nothing more is started.
-Result<Captured> run(const std::vector<std::string>& argv, std::chrono::milliseconds time_limit) {
+Result<Captured> run(const std::vector<std::string>& argv, std::chrono::milliseconds time_limit,
+                     ChildProcess::Streams streams = ChildProcess::Streams::capture_output) {
   if (argv.empty()) return fail(Error::InvalidArgument);
   if (stopRequested()) return fail(Error::Canceled);
   const Deadline deadline = deadlineAfter(time_limit);
   auto path = findProgram(argv.front());
   if (!path) return fail(path.error());
-  auto child = ChildProcess::spawn(*path, argv);
+  auto child = ChildProcess::spawn(*path, argv, streams);
   if (!child) return fail(child.error());
   auto output = readOutput(*child, deadline);
   if (!output) return fail(output.error());
@@ -164,10 +165,13 @@ Result<void> runAttached(const std::vector<std::string>& argv,
   }
 }
 
-std::optional<std::string> execCommandAllowFail(const std::vector<std::string>& argv,
-                                                std::chrono::milliseconds time_limit) {
+namespace {
+
+std::optional<std::string> runTolerant(const std::vector<std::string>& argv,
+                                       std::chrono::milliseconds time_limit,
+                                       ChildProcess::Streams streams) {
   try {
-    auto captured = run(argv, time_limit);
+    auto captured = run(argv, time_limit, streams);
     if (!captured) return std::nullopt;
     std::string text = takeTrimmed(std::move(captured->output));
     if (text.empty()) return std::nullopt;
@@ -175,6 +179,18 @@ std::optional<std::string> execCommandAllowFail(const std::vector<std::string>& 
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
+}
+
+}  // namespace
+
+std::optional<std::string> execCommandAllowFail(const std::vector<std::string>& argv,
+                                                std::chrono::milliseconds time_limit) {
+  return runTolerant(argv, time_limit, ChildProcess::Streams::capture_output);
+}
+
+std::optional<std::string> execCommandAllowFailWithErrors(const std::vector<std::string>& argv,
+                                                          std::chrono::milliseconds time_limit) {
+  return runTolerant(argv, time_limit, ChildProcess::Streams::capture_output_and_error);
 }
 
 }  // namespace platform::macos

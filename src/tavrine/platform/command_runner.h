@@ -40,6 +40,13 @@ inline constexpr std::string_view kDefaultSearchPath = "/usr/local/bin:/bin/:/us
     const std::vector<std::string>& argv,
     std::chrono::milliseconds time_limit = kDefaultTimeLimit);
 
+// Like execCommandAllowFail, for a tool that gives its answer on standard
+// error: its standard output and error are read together, as they arrive,
+// within the same 1 MiB and the same time limit.
+[[nodiscard]] std::optional<std::string> execCommandAllowFailWithErrors(
+    const std::vector<std::string>& argv,
+    std::chrono::milliseconds time_limit = kDefaultTimeLimit);
+
 // Runs `argv` (program first, looked up as by findProgram, no shell) with
 // this process's environment and standard input, output and error, and waits
 // for it to end, whatever its exit status, but no longer than `wait_limit`: a
