@@ -64,7 +64,7 @@ constexpr std::string_view kFallbackGolden =
     "    \"sip\": \"unknown\",\n"
     "    \"gatekeeper\": \"unknown\",\n"
     "    \"xprotect_version\": \"unknown\",\n"
-    "    \"os_up_to_date\": \"enabled\",\n"
+    "    \"os_up_to_date\": \"unknown\",\n"
     "    \"pending_updates_count\": 0,\n"
     "    \"mdm_enrolled\": \"unknown\",\n"
     "    \"vpn_connected\": \"unknown\",\n"
