@@ -516,6 +516,176 @@ class InstallAndUninstall(unittest.TestCase):
             self.assertTrue(installed.read() == built.read())
 
 
+class ProfileAndPackage(unittest.TestCase):
+    UUID = re.compile(r"^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$")
+
+    def check_payload(self, payload, payload_type):
+        self.assertEqual(payload["PayloadType"], payload_type)
+        self.assertTrue(payload["PayloadIdentifier"].startswith(ARGS.label + "."))
+        self.assertRegex(payload["PayloadUUID"], self.UUID)
+        self.assertEqual(payload["PayloadVersion"], 1)
+
+    def test_the_mdm_profile(self):
+        profile = load_plist(os.path.join(ARGS.packaging, "tavrine-managed.mobileconfig"))
+        self.assertEqual(profile["PayloadType"], "Configuration")
+        self.assertEqual(profile["PayloadIdentifier"], ARGS.label + ".managed")
+        self.assertRegex(profile["PayloadUUID"], self.UUID)
+        self.assertEqual(profile["PayloadVersion"], 1)
+        self.assertEqual(profile["PayloadScope"], "System")
+        payloads = {p["PayloadType"]: p for p in profile["PayloadContent"]}
+        self.assertEqual(set(payloads), {"com.apple.servicemanagement",
+                                         "com.apple.notificationsettings"})
+        uuids = [profile["PayloadUUID"]] + [p["PayloadUUID"] for p in payloads.values()]
+        self.assertEqual(len(set(uuids)), 3)
+
+        # Managed login items: a rule by the job's label, and by team
+        # identifier when the build names a team.
+        login_items = payloads["com.apple.servicemanagement"]
+        self.check_payload(login_items, "com.apple.servicemanagement")
+        rules = login_items["Rules"]
+        self.assertIn(("Label", ARGS.label), [(r["RuleType"], r["RuleValue"]) for r in rules])
+        for rule in rules:
+            self.assertLessEqual(set(rule), {"RuleType", "RuleValue", "Comment"})
+            self.assertIn(rule["RuleType"], {"Label", "TeamIdentifier"})
+        team = re.search(r"^team_id='(.*)'$", read(os.path.join(ARGS.packaging, "package.conf")),
+                         re.M).group(1)
+        self.assertEqual([r["RuleValue"] for r in rules if r["RuleType"] == "TeamIdentifier"],
+                         [team] if team else [])
+
+        # Notifications of the agent's bundle identifier, as alerts.
+        notifications = payloads["com.apple.notificationsettings"]
+        self.check_payload(notifications, "com.apple.notificationsettings")
+        settings, = notifications["NotificationSettings"]
+        documented = {"AlertType", "BadgesEnabled", "BundleIdentifier", "CriticalAlertEnabled",
+                      "GroupingType", "NotificationsEnabled", "PreviewType", "ShowInCarPlay",
+                      "ShowInLockScreen", "ShowInNotificationCenter", "SoundsEnabled"}
+        self.assertLessEqual(set(settings), documented)
+        self.assertEqual(settings["BundleIdentifier"], ARGS.label)
+        self.assertIs(settings["NotificationsEnabled"], True)
+        self.assertIn(settings["AlertType"], (1, 2))
+
+    def package(self, *arguments):
+        """Runs scripts/package-macos on this build with stand-ins that
+        record pkgbuild, productbuild, codesign and xcrun."""
+        standins = os.path.join(self.top, "standins")
+        shutil.rmtree(standins, ignore_errors=True)
+        os.makedirs(standins)
+        env = {
+            "PATH": os.pathsep.join([ARGS.fixtures, os.path.dirname(os.path.abspath(ARGS.cmake)),
+                                     "/usr/bin", "/bin"]),
+            "TAVRINE_STANDIN_DIR": standins,
+            "HOME": self.top,
+        }
+        result = subprocess.run([os.path.join(SOURCE_DIR, "scripts/package-macos"),
+                                 "--build-dir", ARGS.build_dir, "--output", self.output,
+                                 *arguments], env=env, capture_output=True, text=True, timeout=120)
+        log = os.path.join(standins, "calls.log")
+        calls = read(log).splitlines() if os.path.exists(log) else []
+        return result, calls
+
+    def test_package_macos(self):
+        directory = tempfile.TemporaryDirectory(prefix="tavrine-package-")
+        self.addCleanup(directory.cleanup)
+        self.top = directory.name
+        self.output = os.path.join(self.top, "out")
+        version = re.search(r"^version='(.*)'$", read(os.path.join(ARGS.packaging, "package.conf")),
+                            re.M).group(1)
+        product = os.path.join(self.output, "Tavrine-%s.pkg" % version)
+        component = os.path.join(self.output, "Tavrine-%s-component.pkg" % version)
+        pkgroot = os.path.join(self.output, "pkgroot")
+        scripts = os.path.join(self.output, "scripts")
+
+        # Unsigned: a component package with the scripts, then the
+        # distribution package around it; nothing signed or notarized.
+        result, calls = self.package()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(calls, [
+            "pkgbuild --root %s --install-location / --scripts %s --identifier %s.pkg "
+            "--version %s %s" % (pkgroot, scripts, ARGS.label, version, component),
+            "productbuild --identifier %s --version %s --package %s %s"
+            % (ARGS.label, version, component, product),
+        ])
+        self.assertTrue(os.path.isfile(product))
+        self.assertEqual(sorted(os.listdir(scripts)), ["common.sh", "postinstall", "preinstall"])
+        for script in ("preinstall", "postinstall"):
+            self.assertTrue(os.access(os.path.join(scripts, script), os.X_OK), script)
+        tree = os.path.join(pkgroot, "Library/Application Support/Tavrine")
+        self.assertTrue(os.access(os.path.join(tree, "bin/tavrine"), os.X_OK))
+        self.assertTrue(os.access(os.path.join(tree, "share/tavrine/install"), os.X_OK))
+        self.assertTrue(os.path.isfile(os.path.join(self.output, "tavrine-managed.mobileconfig")))
+
+        # Signed, notarized and stapled, in that order, only with all inputs.
+        application = "Developer ID Application: Example Corp (ABCDE12345)"
+        installer = "Developer ID Installer: Example Corp (ABCDE12345)"
+        result, calls = self.package("--application-identity", application,
+                                     "--installer-identity", installer,
+                                     "--notary-profile", "tavrine-notary")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        executable = os.path.join(tree, "bin/tavrine")
+        self.assertEqual([call.split(" ")[0:2] for call in calls], [
+            ["codesign", "--force"], ["codesign", "--verify"], ["pkgbuild", "--root"],
+            ["productbuild", "--identifier"], ["xcrun", "notarytool"], ["xcrun", "stapler"]])
+        self.assertEqual(calls[0], "codesign --force --options runtime --timestamp --identifier "
+                         "%s --sign %s %s" % (ARGS.label, application, executable))
+        self.assertIn("--sign %s --timestamp %s" % (installer, product), calls[3])
+        self.assertEqual(calls[4], "xcrun notarytool submit %s --keychain-profile tavrine-notary "
+                         "--wait" % product)
+        self.assertEqual(calls[5], "xcrun stapler staple %s" % product)
+
+        # A signed package without notarization; notarization without the
+        # identities is refused before anything runs.
+        result, calls = self.package("--installer-identity", installer)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([call.split(" ")[0] for call in calls], ["pkgbuild", "productbuild"])
+        self.assertIn("--sign " + installer, calls[1])
+        result, calls = self.package("--notary-profile", "tavrine-notary")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("needs --application-identity and --installer-identity", result.stderr)
+        self.assertEqual(calls, [])
+
+
+class ScriptHygiene(unittest.TestCase):
+    """Every script that runs on a Mac runs under its bash 3.2 and passes
+    shellcheck."""
+
+    # Constructs that bash 3.2 does not have, found in code (not comments).
+    BASH4 = [
+        (r"\b(declare|local|typeset)\s+-[a-zA-Z]*[An]", "associative arrays or namerefs"),
+        (r"\b(mapfile|readarray|coproc)\b", "bash 4 builtins"),
+        (r"\$\{[^}]*(,,|\^\^|@[QEPAa])\}", "case or quoting expansions"),
+        (r"\$\{[^}]*\[-[0-9]+\]\}", "negative array subscripts"),
+        (r"&>>|\|&", "redirections of bash 4"),
+        (r";;&|;&", "case fall-through"),
+        (r"\bshopt\s+-s\s+(globstar|lastpipe|autocd)", "bash 4 options"),
+        (r"\bwait\s+-n\b|\bread\s+[^|;]*-N\b", "bash 4 options of builtins"),
+        (r"\{[0-9]+\.\.[0-9]+\.\.[0-9]+\}", "stepped brace ranges"),
+        (r"\bEPOCH(SECONDS|REALTIME)\b|%\([^)]*\)T", "bash 4 and 5 clocks"),
+    ]
+
+    def scripts(self):
+        names = ["install", "uninstall", "common.sh", "preinstall", "postinstall", "package.conf"]
+        return ([os.path.abspath(os.path.join(ARGS.packaging, name)) for name in names]
+                + [os.path.join(SOURCE_DIR, "scripts/package-macos")])
+
+    def test_bash_3_2(self):
+        for path in self.scripts():
+            for number, line in enumerate(read(path).splitlines(), 1):
+                # Single-quoted text (sed and awk programs) is no shell code.
+                code = re.sub(r"(^|\s)#.*$", "", re.sub(r"'[^']*'", "''", line))
+                for pattern, what in self.BASH4:
+                    self.assertIsNone(re.search(pattern, code),
+                                      "%s:%d uses %s: %s" % (path, number, what, line))
+
+    def test_shellcheck(self):
+        shellcheck = shutil.which("shellcheck")
+        if shellcheck is None:
+            self.skipTest("shellcheck is missing (scripts/bootstrap installs it)")
+        result = subprocess.run([shellcheck, "--external-sources", "--severity=style",
+                                 *self.scripts()], cwd=ARGS.packaging,
+                                capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
 class InfoPlist(unittest.TestCase):
     def test_bundle_identity(self):
         info = load_plist(ARGS.info_plist)
