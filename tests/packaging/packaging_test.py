@@ -302,16 +302,20 @@ class InstallAndUninstall(unittest.TestCase):
         m.answer("launchctl-bootstrap", "Bootstrap failed: 5: Input/output error\n", "err")
         console = 501 if self.as_root else self.uid
         m.console_user(console)
+        os.unlink(m.user_plist())  # one kind at a time
         for kind, status in (("--system", 0), ("--user", 1)):
             m.forget_calls()
             if kind == "--user":
-                os.unlink(m.system_plist())  # one kind at a time
+                os.unlink(m.system_plist())
             result = m.run("install", kind, "--binary", m.builds["1"])
             self.assertEqual(result.returncode, status, (kind, result.stderr))
             self.assertEqual(m.calls().count(m.calls()[-1]), 10, "ten tries")
-            self.assertIn("Bootstrap failed: 5: Input/output error", result.stdout + result.stderr)
-        output = (result.stdout + result.stderr).splitlines()
-        self.assertEqual(len(output), 1, output)
+            output = (result.stdout + result.stderr).splitlines()
+            self.assertEqual(len(output), 1, output)
+            self.assertIn("Bootstrap failed: 5: Input/output error", output[0])
+            if kind == "--system":
+                self.assertIn("could not be started for user %d now" % console, output[0])
+                self.assertIn("next login", output[0])
         self.assertIn("launchctl could not start " + ARGS.label, result.stderr)
 
     def test_one_label_one_kind(self):
