@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Checks .github/workflows/ci.yml, which runs only where the project is
 hosted: it must be valid YAML, run on push and pull request, run the README's
-test command on Debian 12 and on both kinds of Mac, and keep the test log of
-a failed run. Exit status 77 (skipped) where PyYAML is missing."""
+test command on Debian 12 and on both kinds of Mac, keep the test log of a
+failed run, and on the Macs build the installer package with
+scripts/package-macos (unsigned) and keep it. Exit status 77 (skipped) where
+PyYAML is missing."""
 import pathlib
 import sys
 
@@ -52,6 +54,17 @@ for name, job in (workflow.get("jobs") or {}).items():
         faults.append(f"job {name} keeps no test log when it fails")
     if not any("actions/checkout" in step.get("uses", "") for step in steps):
         faults.append(f"job {name} checks nothing out")
+    if "macos" in str(runs_on) + str(matrix.get("os", "")):
+        package = [i for i, run in enumerate(runs) if run.split()[:1] == ["scripts/package-macos"]]
+        if not package:
+            faults.append(f"job {name} builds no package with scripts/package-macos")
+        elif "identity" in runs[package[0]] or "notary" in runs[package[0]]:
+            faults.append(f"job {name} signs the package, which needs secrets CI does not have")
+        uploads = [i for i, step in enumerate(steps) if "upload-artifact" in step.get("uses", "")
+                   and ".pkg" in str((step.get("with") or {}).get("path", ""))
+                   and step.get("if") is None]
+        if not package or not any(i > package[0] for i in uploads):
+            faults.append(f"job {name} does not keep the package it builds")
 
 for wanted in ("debian:12", "macos-14", "macos-13"):
     if wanted not in systems:
