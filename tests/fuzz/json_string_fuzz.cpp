@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       data[0] < 5 ? kKeys[data[0]] : input.substr(0, std::min<size_t>(data[0] % 8, input.size()));
   const std::string_view json = data[0] < 5 ? input : input.substr(key.size());
 
-  if (const auto value = oauth::extractJsonString(json, key)) {
+  if (const auto value = oauth::readTokenAnswer(json).access_token) {
     const size_t at = static_cast<size_t>(value->data() - json.data());
     if (value->data() < json.data() || at + value->size() >= json.size()) std::abort();
     if (json[at - 1] != '"' || json[at + value->size()] != '"') std::abort();
