@@ -11,7 +11,9 @@
 #include "tavrine/signin/oauth_callback.h"
 #include "tavrine/signin/oauth_listener.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -425,6 +427,45 @@ TEST_F(Login, SilentConnectionsDoNotDelayTheRightCallback) {
   for (size_t i = 0; i < silent.size(); ++i) {
     EXPECT_TRUE(closedByPeer(silent[i], 5s)) << i;
   }
+}
+
+// A connection to 127.0.0.1:`port`, connected (the listener may not have
+// accepted it yet).
+UniqueFd connectTo(uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!fd ||
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return UniqueFd();
+  }
+  return fd;
+}
+
+// A callback that has arrived before the listener got to it, followed by
+// more silent connections than it keeps open: the silent ones make room,
+// and the callback is handed out.
+TEST(CallbackListener, WhenFullClosesASilentConnectionNeverOneWhoseRequestHasArrived) {
+  auto listener = oauth::CallbackListener::open(0);
+  ASSERT_TRUE(listener);
+  const auto port = listener->port();
+  ASSERT_TRUE(port);
+  const std::string request = "GET /callback?code=c&state=s HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  const UniqueFd callback = connectTo(*port);
+  ASSERT_TRUE(callback);
+  ASSERT_EQ(::send(callback.get(), request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  std::vector<UniqueFd> silent;
+  for (size_t i = 0; i <= oauth::kMaxOpenConnections; ++i) {
+    silent.push_back(connectTo(*port));
+    ASSERT_TRUE(silent.back());
+  }
+  auto arrived = listener->awaitRequest(std::chrono::steady_clock::now() + 5s);
+  ASSERT_TRUE(arrived) << errorName(arrived.error());
+  EXPECT_EQ(arrived->bytes, request);
+  EXPECT_TRUE(closedByPeer(silent[0], 1s)) << "the oldest silent one made room";
 }
 
 // A callback from any local process cannot write a line of its own into the
