@@ -64,7 +64,7 @@ class SwapScript : public ::testing::Test {
     tools.launchctl = tools_.file("launchctl");
     handover.agent = endedProcess();
     handover.ready_file = ready();
-    handover.ready_wait_seconds = 3;
+    handover.ready_wait_seconds = 10;  // room for a loaded machine
   }
 
   std::string installDir() const { return install_.file("it's a \"b\" $(touch pwned)"); }
@@ -333,6 +333,7 @@ TEST_F(SwapScript, UnderLaunchdTheJobIsKickstartedAndNoBuildIsStartedDirectly) {
     std::filesystem::remove(tools_.file("calls.log"));
     if (kickstart_fails) writeFile(tools_.file("launchctl-kickstart.status"), "5\n");
     writeFile(exe_, old_build_);  // the previous round's new build is gone
+    handover.ready_wait_seconds = kickstart_fails ? 2 : 10;
     // The check of the new build, then only what launchd started.
     ASSERT_TRUE(run(kickstart_fails ? "new help\n" : "new help\nnew \n"));
     EXPECT_EQ(readFile(tools_.file("calls.log")),
@@ -354,6 +355,7 @@ TEST_F(SwapScript, UnderLaunchdTheJobIsKickstartedAndNoBuildIsStartedDirectly) {
 // or gives none in time, is stopped, the backup is put back and the old
 // build started.
 TEST_F(SwapScript, ANewBuildWithoutASignOfLifeIsReplacedByTheBackupAndTheOldBuildStarts) {
+  handover.ready_wait_seconds = 2;
   for (const std::string start : {"exit 1", "exec /bin/sleep 600"}) {
     SCOPED_TRACE(start);
     ASSERT_NO_FATAL_FAILURE(publish("exit 0", start));
