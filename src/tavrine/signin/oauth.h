@@ -58,7 +58,8 @@ inline constexpr std::chrono::seconds kOpenerWait{10};
 // (platform::requestStop) while the browser opener is awaited, the callback
 // is awaited or the token request is under way. Its lines
 // go through logger::print; in the token response shown, every credential
-// reads "[redacted]" and every control byte "\xNN".
+// reads "[redacted]" and every control byte "\xNN", and an answer that is
+// not valid JSON is shown by its size only.
 [[nodiscard]] Result<LoginResult> login(const OAuthConfig& config,
                                         std::chrono::milliseconds deadline = kCallbackDeadline,
                                         std::chrono::milliseconds opener_wait = kOpenerWait);
