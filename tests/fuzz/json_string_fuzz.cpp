@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Every value taken is among those hidden wherever they occur.
   for (const auto& value : {answer.access_token, answer.refresh_token, answer.token_type}) {
-    if (value && std::find(answer.secrets.begin(), answer.secrets.end(), *value) ==
-                     answer.secrets.end()) {
+    if (value &&
+        std::find(answer.secrets.begin(), answer.secrets.end(), *value) == answer.secrets.end()) {
       std::abort();
     }
   }
