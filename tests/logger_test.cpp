@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -66,21 +68,77 @@ TEST(Logger, OversizedTextAndClosedLogReachOnlyTheConsole) {
   EXPECT_EQ(readFile(path), "kept\nfirst\n" + std::string(logger::kWriteBufferSize - 1, 'y') + "\n");
 }
 
-TEST(Logger, OnlyARegularFileIsKept) {
-  TempDir dir;
-  const std::string link = dir.file("agent.log");
-  ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
-  EXPECT_FALSE(logger::openAt(link));
-  EXPECT_FALSE(logger::isOpen());
-
-  // Through a link to a regular file the log is kept as before.
-  std::filesystem::remove(link);
-  test_support::writeFile(dir.file("real.log"), "");
-  ASSERT_EQ(::symlink("real.log", link.c_str()), 0);
-  ASSERT_TRUE(logger::openAt(link));
-  logger::print("through the link\n");
-  logger::close();
-  EXPECT_EQ(readFile(dir.file("real.log")), "through the link\n");
+// What may sit at the log's names that the log must neither follow nor
+// write through; each row says what the log does then.
+TEST(Logger, HostileNamesAreNeverFollowedAndTheBoundHolds) {
+  constexpr uint64_t kCap = 100;
+  const std::string full(90, 'a');
+  const struct {
+    std::string name;
+    std::function<void(const TempDir&)> plant;
+    bool opens;
+    std::string warning;
+  } cases[] = {
+      {"a link at agent.log to a file",
+       [](const TempDir& d) {
+         ASSERT_EQ(::symlink(d.file("victim").c_str(), d.file("log/agent.log").c_str()), 0);
+       },
+       false, "is a symbolic link"},
+      {"a link at agent.log to a FIFO's device",
+       [](const TempDir& d) {
+         ASSERT_EQ(::symlink("/dev/null", d.file("log/agent.log").c_str()), 0);
+       },
+       false, "is a symbolic link"},
+      {"a folder of another user",
+       [](const TempDir& d) {
+         ASSERT_EQ(::chown(d.file("log").c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)), 0);
+       },
+       false, "belongs to another user"},
+      {"a link at launchd.log to a full file",
+       [](const TempDir& d) {
+         ASSERT_EQ(::symlink(d.file("victim").c_str(), d.file("log/launchd.log").c_str()), 0);
+       },
+       true, ""},
+      {"a folder at agent.log.1",
+       [](const TempDir& d) { std::filesystem::create_directory(d.file("log/agent.log.1")); }, true,
+       ""},
+      {"a link at agent.log.1",
+       [](const TempDir& d) {
+         ASSERT_EQ(::symlink(d.file("victim").c_str(), d.file("log/agent.log.1").c_str()), 0);
+       },
+       true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.warning == "belongs to another user" && ::geteuid() != 0) continue;  // needs chown
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("log"));
+    const std::string victim(logger::kMaxLogBytes + 1, 'v');
+    test_support::writeFile(dir.file("victim"), victim);
+    ASSERT_NO_FATAL_FAILURE(c.plant(dir));
+    const std::string path = dir.file("log/agent.log");
+    testing::internal::CaptureStderr();
+    const bool opened = logger::openAt(path, kCap);
+    const std::string warned = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(opened, c.opens);
+    if (!c.opens) {
+      EXPECT_EQ(warned, "warning: Running without the log file: " +
+                            (c.warning.starts_with("is") ? path : dir.file("log")) + " " +
+                            c.warning + "\n");
+    }
+    // Well past the bound, many times over.
+    for (int i = 0; i < 5; ++i) logger::print(full + "\n");
+    logger::close();
+    EXPECT_EQ(readFile(dir.file("victim")), victim) << "written or emptied through a link";
+    if (!c.opens) continue;
+    // At most the line that says why and one more.
+    EXPECT_LE(std::filesystem::file_size(path), 2 * kCap);
+    if (std::filesystem::is_directory(dir.file("log/agent.log.1"))) {
+      EXPECT_TRUE(readFile(path).starts_with(
+          "Log emptied: it could not be set aside as agent.log.1 (error.IsDir)\n"))
+          << readFile(path);
+    }
+  }
 }
 
 TEST(Logger, PathFromHome) {
@@ -190,6 +248,69 @@ TEST(Logger, ALogSetAsideByAnotherProcessIsNotSetAsideAgain) {
   logger::close();
   EXPECT_EQ(readFile(path + ".1"), std::string(90, 'a') + "\n");
   EXPECT_EQ(readFile(path), "other\n" + std::string(20, 'b') + "\n");
+}
+
+// Two processes that find the same log full at once: only one sets it
+// aside, and the other's rename never puts the fresh log over it.
+TEST(Logger, ProcessesSettingTheLogAsideAtOnceLoseNothing) {
+  constexpr uint64_t kCap = 64 * 1024;
+  constexpr int kProcesses = 4;
+  constexpr int kLines = 200;  // 60 bytes each: all of them fit the fresh log
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    TempDir dir;
+    const std::string path = dir.file("agent.log");
+    const std::string old_content = std::string(kCap - 10, 'o') + "\n";
+    test_support::writeFile(path, old_content);
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        if (!logger::openAt(path, kCap)) ::_exit(2);
+        for (int i = 0; i < kLines; ++i) logger::print("process {} line {:03} {:>40}\n", p, i, "|");
+        logger::close();
+        ::_exit(0);
+      }
+      children.push_back(child);
+    }
+    for (const pid_t child : children) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(readFile(path + ".1"), old_content) << "the log set aside was replaced";
+    std::map<int, int> next_line;
+    for (const std::string& line : linesOf(readFile(path))) {
+      int p = -1, i = -1;
+      ASSERT_EQ(std::sscanf(line.c_str(), "process %d line %d", &p, &i), 2) << line;
+      EXPECT_EQ(next_line[p]++, i);
+    }
+    for (int p = 0; p < kProcesses; ++p) EXPECT_EQ(next_line[p], kLines) << p;
+  }
+}
+
+// launchd appends its copy of the console to launchd.log for as long as the
+// agent runs: it is emptied whenever agent.log is set aside, and launchd's
+// descriptor, open for appending, goes on writing at its new end.
+TEST(Logger, LaunchdLogIsEmptiedWheneverTheLogIsSetAside) {
+  TempDir dir;
+  const std::string path = dir.file("agent.log");
+  const std::string launchd_log = dir.file("launchd.log");
+  test_support::writeFile(launchd_log, "");
+  const int launchd = ::open(launchd_log.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(launchd, 0);
+  constexpr uint64_t kCap = 100;
+  ASSERT_TRUE(logger::openAt(path, kCap));
+  logger::print(std::string(60, 'a') + "\n");
+  ASSERT_EQ(::write(launchd, "one\ntwo\n", 8), 8);
+  logger::print(std::string(60, 'b') + "\n");  // sets agent.log aside
+  EXPECT_TRUE(std::filesystem::exists(path + ".1"));
+  EXPECT_EQ(readFile(launchd_log), "");
+  ASSERT_EQ(::write(launchd, "three\n", 6), 6);
+  logger::close();
+  ::close(launchd);
+  EXPECT_EQ(readFile(launchd_log), "three\n");
 }
 
 TEST(Logger, AFullLaunchdLogIsEmptiedAtOpen) {

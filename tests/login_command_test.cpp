@@ -158,6 +158,61 @@ TEST_F(LoginCommand, ApprovedSignInIsSavedWithTheDeviceTokenAndNoTokenIsPrinted)
       << status.err;
 }
 
+// The token answer is read as JSON: a spaced colon signs in; an answer that
+// is not valid JSON is refused and shown by its size only, so that no token
+// in it reaches the console or the log.
+TEST_F(LoginCommand, TokenAnswerIsReadAsJsonAndOneThatIsNotIsNeverShown) {
+  const struct {
+    std::string answer;
+    bool signs_in;
+  } cases[] = {
+      {R"({"access_token" : "AT-spaced-secret", "refresh_token" : "RT-spaced-secret"})", true},
+      {"{\"x\":\"\xFF\",\"access_token\":\"AT-utf8-secret\",\"refresh_token\":\"RT-utf8-secret\"}",
+       false},
+  };
+  httplib::Server token_endpoint;
+  std::string answer;
+  token_endpoint.Post("/o/token/", [&answer](const httplib::Request&, httplib::Response& r) {
+    r.set_content(answer, "application/json");
+  });
+  ASSERT_TRUE(token_endpoint.bind_to_port("127.0.0.1", 8000)) << "port 8000 is taken";
+  std::thread serving([&] { token_endpoint.listen_after_bind(); });
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    answer = c.answer;
+    std::filesystem::remove(home_.file("browser.txt"));
+    BackgroundProcess login({TAVRINE_BINARY, "--dev", "login"}, environment("browser-handoff"));
+    ASSERT_TRUE(login.waitForError("Waiting for OAuth callback on port 9876...\n", 20s))
+        << login.errorOutput();
+    const auto handed = lines(readFile(home_.file("browser.txt")));
+    ASSERT_EQ(handed.size(), 2u);
+    std::string url = handed[1];
+    const std::string state = cutValue(url, "state");
+    httplib::Client browser("127.0.0.1", 9876);
+    EXPECT_TRUE(browser.Get("/callback?code=c&state=" + state));
+    const auto ended = login.wait(30s);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->exit_code, 0);
+    const std::string printed = login.errorOutput();
+    const std::string log = readFile(logFile());
+    EXPECT_EQ(printed.find("You are now logged in.") != std::string::npos, c.signs_in) << printed;
+    if (c.signs_in) {
+      EXPECT_EQ(field(readFile(tokenFile()), "access_token"), "AT-spaced-secret");
+    } else {
+      EXPECT_NE(printed.find("Token response (" + std::to_string(c.answer.size()) +
+                             " bytes): not JSON, not shown\nLogin failed: error.InvalidResponse\n"),
+                std::string::npos)
+          << printed;
+    }
+    for (const std::string secret : {"AT-", "RT-"}) {
+      EXPECT_EQ(printed.find(secret), std::string::npos) << printed;
+      EXPECT_EQ(log.find(secret), std::string::npos) << log;
+    }
+  }
+  token_endpoint.stop();
+  serving.join();
+}
+
 // A second login while the first still waits cannot listen on the callback
 // port: it fails at once, says so, exits 0 and writes nothing. The opener
 // receives the authorization URL as its single argument.

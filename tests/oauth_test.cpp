@@ -11,16 +11,19 @@
 #include "tavrine/signin/oauth_callback.h"
 #include "tavrine/signin/oauth_listener.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <csignal>
 #include <future>
-#include <sstream>
-#include <thread>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -43,37 +46,50 @@ TEST(UrlEncode, KeepsUnreservedBytesAndEncodesEveryOtherByte) {
   EXPECT_EQ(oauth::urlEncode("\xFF+%"), "%FF%2B%25");
 }
 
-TEST(ExtractJsonString, FollowsThePlainTextRules) {
+TEST(TokenAnswer, IsReadAsJsonAndNothingButValidJsonIsShown) {
+  using Secrets = std::vector<std::string>;
   const struct {
-    std::string json;
-    std::optional<std::string> expected;
+    std::string body;
+    bool json;
+    std::optional<std::string> access_token;
+    Secrets secrets;
   } cases[] = {
-      {R"({"access_token":"abc"})", "abc"},
-      {"{\"access_token\": \n  \t\"abc\"}", "abc"},
-      {"{\"access_token\":\r\"abc\"}", std::nullopt},       // a carriage return is not skipped
-      {R"({"access_token" : "abc"})", std::nullopt},         // nor a space before the colon
-      {R"({"access_token":""})", ""},                        // empty is present
-      {R"({"access_token":"a\"b"})", "a\\"},                 // ends at the escaped quote
-      {R"({"access_token":12})", std::nullopt},
-      {R"({"access_token":null})", std::nullopt},
-      {R"({"access_token":{"x":"y"}})", std::nullopt},
-      {R"({"access_token":")", std::nullopt},                // the quote is the last byte
-      {R"({"access_token":"abc)", std::nullopt},             // no closing quote
-      {R"({"x_access_token":"no","access_token":"yes"})", "yes"},
-      {R"({"access_token":1,"access_token":"second"})", std::nullopt},  // first occurrence only
-      {R"({"token":"access_token"})", std::nullopt},
-      {"", std::nullopt},
+      {R"({"access_token" : "abc"})", true, "abc", {"abc"}},  // any valid spacing
+      {"{\"access_token\":\r\"abc\"}", true, "abc", {"abc"}},
+      {R"({"access_token":"a\"b\u0063"})", true, "a\"bc", {"a\"bc"}},  // escapes undone
+      {R"({"access_token":12,"refresh_token":"r","id_token":"i","n":{"token":"x"}})",
+       true,
+       std::nullopt,
+       {"r", "i"}},
+      {R"(["access_token"])", true, std::nullopt, {}},
+      {R"({"access_token":"abc")", false, std::nullopt, {}},        // cut off
+      {"\xFF{\"access_token\":\"abc\"}", false, std::nullopt, {}},  // invalid UTF-8
+      {"{\"x\":\"\xC3\",\"access_token\":\"abc\"}", false, std::nullopt, {}},
+      {R"(/*c*/{"access_token":"abc"})", false, std::nullopt, {}},  // a comment
+      {R"({"a":1,,"access_token":"abc"})", false, std::nullopt, {}},
+      {R"(token: {"access_token":"abc"})", false, std::nullopt, {}},  // leading text
+      {"", false, std::nullopt, {}},
   };
   for (const auto& c : cases) {
-    const auto found = oauth::extractJsonString(c.json, "access_token");
-    ASSERT_EQ(found.has_value(), c.expected.has_value()) << c.json;
-    if (found) {
-      EXPECT_EQ(*found, *c.expected) << c.json;
-      // A view into the text, not a copy.
-      EXPECT_GE(found->data(), c.json.data());
-      EXPECT_LE(found->data() + found->size(), c.json.data() + c.json.size());
+    SCOPED_TRACE(c.body);
+    const oauth::TokenAnswer answer = oauth::readTokenAnswer(c.body);
+    EXPECT_EQ(answer.json, c.json);
+    EXPECT_EQ(answer.access_token, c.access_token);
+    auto secrets = answer.secrets;
+    std::sort(secrets.begin(), secrets.end());
+    auto expected = c.secrets;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(secrets, expected);
+    const std::string shown = oauth::shownTokenAnswer(c.body, answer);
+    if (!c.json) {
+      EXPECT_EQ(shown, "not JSON, not shown");
     }
+    EXPECT_EQ(shown.find("abc"), std::string::npos) << shown;
   }
+  // A value taken from the answer is hidden where it occurs again.
+  const std::string echoed = R"({"access_token":"AT-77","note":"was AT-77"})";
+  EXPECT_EQ(oauth::shownTokenAnswer(echoed, oauth::readTokenAnswer(echoed)),
+            R"({"access_token":"[redacted]","note":"was [redacted]"})");
 }
 
 TEST(CallbackRequest, ParsesTheQueryAsTheBrowserSendsIt) {
@@ -296,8 +312,8 @@ TEST_F(Login, TokenEndpointThatDoesNotAnswerWithATokenFailsTheLogin) {
        "Token exchange failed with status 201\n"},
       {302, R"({"access_token": "t"})", Error::TokenExchangeFailed,
        "Token exchange failed with status 302\n"},
-      {200, R"({"token_type": "Bearer", "access_token" : "spaced"})", Error::InvalidResponse,
-       "Token response (51 bytes): "},
+      {200, R"({"token_type": "Bearer", "access_token" : null})", Error::InvalidResponse,
+       "Token response (47 bytes): "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.status);
@@ -413,11 +429,51 @@ TEST_F(Login, SilentConnectionsDoNotDelayTheRightCallback) {
   }
 }
 
+// A connection to 127.0.0.1:`port`, connected (the listener may not have
+// accepted it yet).
+UniqueFd connectTo(uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!fd ||
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return UniqueFd();
+  }
+  return fd;
+}
+
+// A callback that has arrived before the listener got to it, followed by
+// more silent connections than it keeps open: the silent ones make room,
+// and the callback is handed out.
+TEST(CallbackListener, WhenFullClosesASilentConnectionNeverOneWhoseRequestHasArrived) {
+  auto listener = oauth::CallbackListener::open(0);
+  ASSERT_TRUE(listener);
+  const auto port = listener->port();
+  ASSERT_TRUE(port);
+  const std::string request = "GET /callback?code=c&state=s HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  const UniqueFd callback = connectTo(*port);
+  ASSERT_TRUE(callback);
+  ASSERT_EQ(::send(callback.get(), request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  std::vector<UniqueFd> silent;
+  for (size_t i = 0; i <= oauth::kMaxOpenConnections; ++i) {
+    silent.push_back(connectTo(*port));
+    ASSERT_TRUE(silent.back());
+  }
+  auto arrived = listener->awaitRequest(std::chrono::steady_clock::now() + 5s);
+  ASSERT_TRUE(arrived) << errorName(arrived.error());
+  EXPECT_EQ(arrived->bytes, request);
+  EXPECT_TRUE(closedByPeer(silent[0], 1s)) << "the oldest silent one made room";
+}
+
 // A callback from any local process cannot write a line of its own into the
 // log or move the terminal's cursor: its state is shown with control bytes
 // written out.
 TEST_F(Login, ControlBytesInTheCallbackReachNeitherTheLogNorTheConsole) {
-  tokens_.answer(200, "{\"access_token\":\"AT\",\"note\":\"\x1b[2J\r\"}");
+  // Valid JSON holds control bytes only as blanks between its tokens.
+  tokens_.answer(200, "{\"access_token\":\"AT\",\r\n\t\"note\":\"x\"}");
   testing::internal::CaptureStderr();
   auto login = start();
   const std::string url = browser_.awaitOpenedUrl();

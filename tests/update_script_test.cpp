@@ -1,9 +1,10 @@
 // The swap script on its own: generated for an executable in a temporary
 // directory, run by the real /bin/bash, with the old and new builds played
-// by small shell programs that note every start, and the agent it waits for
-// by a real process. Its pause is a stand-in sleep that returns at once, so a
-// build that never answers "help" is given up after a hundred rounds instead
-// of ten seconds.
+// by small shell programs that note every start (the new one gives its sign
+// of life as it starts), and the agent it waits for by a real process that
+// holds the write end of a FIFO on the script's descriptor 3. Its pause is a
+// stand-in sleep that returns at once, so a build that never answers "help"
+// is given up after a hundred rounds instead of ten seconds.
 #include "tavrine/update/update_install.h"
 
 #include "support/process.h"
@@ -11,11 +12,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -53,8 +56,15 @@ class SwapScript : public ::testing::Test {
     old_build_ = readFile(exe_);
     writeProgram(tools_.file("sleep"), "exit 0\n");
     tools.sleep = tools_.file("sleep");
-    tools.launchctl = TAVRINE_FIXTURES_DIR "/launchctl";
+    // launchd, as far as the script sees it: the stand-in records the call,
+    // then the job's executable is started.
+    writeProgram(tools_.file("launchctl"), "'" TAVRINE_FIXTURES_DIR
+                                           "/launchctl' \"$@\" || exit $?\n"
+                                           "\"$TAVRINE_TEST_JOB\" </dev/null &\n");
+    tools.launchctl = tools_.file("launchctl");
     handover.agent = endedProcess();
+    handover.ready_file = ready();
+    handover.ready_wait_seconds = 10;  // room for a loaded machine
   }
 
   std::string installDir() const { return install_.file("it's a \"b\" $(touch pwned)"); }
@@ -62,11 +72,28 @@ class SwapScript : public ::testing::Test {
   std::string download() const { return staged() + "/tavrine-update"; }
   std::string script() const { return staged() + "/tavrine-update.sh"; }
   std::string marks() const { return tools_.file("marks"); }
+  std::string ready() const { return tools_.file("agent.ready"); }
 
-  // The new build, answering "help" with `help_body`.
-  void publish(const std::string& help_body) {
+  // The old agent: a process that holds the write end of the FIFO that the
+  // script reads on its descriptor 3.
+  std::unique_ptr<BackgroundProcess> startOldAgent() {
+    agent_pipe_ = tools_.file("agent.pipe");
+    EXPECT_EQ(::mkfifo(agent_pipe_.c_str(), 0600), 0);
+    return std::make_unique<BackgroundProcess>(std::vector<std::string>{
+        "/bin/sh", "-c", "exec 4>\"$0\"; exec /bin/sleep 600", agent_pipe_});
+  }
+  // How the agent starts the script: the pipe's read end on descriptor 3.
+  std::vector<std::string> scriptCommand() const {
+    return {"/bin/bash", "-c", "exec /bin/bash \"$0\" 3<\"$1\"", script(), agent_pipe_};
+  }
+
+  // The new build, answering "help" with `help_body` and starting with
+  // `start_body` (by default, its sign of life).
+  void publish(const std::string& help_body, const std::string& start_body = "") {
     writeProgram(download(), "echo \"new $*\" >> '" + marks() + "'\nif [ \"$1\" = help ]; then " +
-                                 help_body + "; fi\n");
+                                 help_body + "; else " +
+                                 (start_body.empty() ? "echo $$ > '" + ready() + "'" : start_body) +
+                                 "; fi\n");
     new_build_ = readFile(download());
     ASSERT_EQ(::chmod(download().c_str(), 0700), 0);
   }
@@ -94,7 +121,9 @@ class SwapScript : public ::testing::Test {
   // An environment whose PATH names an empty directory; the stand-in
   // launchctl records its calls in the tools' directory.
   test_support::Environment scriptEnvironment() const {
-    return {.set = {{"PATH", empty_.path()}, {"TAVRINE_STANDIN_DIR", tools_.path()}},
+    return {.set = {{"PATH", empty_.path()},
+                    {"TAVRINE_STANDIN_DIR", tools_.path()},
+                    {"TAVRINE_TEST_JOB", exe_}},
             .unset = {},
             .clear = true};
   }
@@ -117,7 +146,7 @@ class SwapScript : public ::testing::Test {
   // its start.
   ::testing::AssertionResult run(const std::string& expected_marks, int expected_status = 0) {
     writeScript();
-    ran_ = test_support::runProcess({"/bin/bash", script()}, scriptEnvironment(), "", 60s);
+    ran_ = test_support::runProcess(scriptCommand(), scriptEnvironment(), "", 60s);
     if (ran_.exit_code != expected_status) {
       return ::testing::AssertionFailure() << "status " << ran_.exit_code << ": " << ran_.err;
     }
@@ -139,6 +168,7 @@ class SwapScript : public ::testing::Test {
     }
     EXPECT_FALSE(std::filesystem::exists(staged()));
     EXPECT_FALSE(std::filesystem::exists(install_.file("pwned")));
+    EXPECT_FALSE(std::filesystem::exists(exe_ + ".update-swap"));
   }
 
   mode_t modeOf(const std::string& path) const {
@@ -150,6 +180,7 @@ class SwapScript : public ::testing::Test {
   TempDir install_, tmp_, tools_, empty_;
   std::string exe_ = installDir() + "/tavrine";
   std::string old_build_, new_build_;
+  std::string agent_pipe_ = "/dev/null";  // an agent that has ended
   update_install::SwapTools tools;
   update_install::Handover handover;
   test_support::ProcessResult ran_;
@@ -256,16 +287,16 @@ TEST_F(SwapScript, ALinkPlantedAtTheBackupOrTheTemporaryNameIsReplacedNotWritten
 TEST_F(SwapScript, TheSwapWaitsForTheOldAgentToEndAndThenGoesAhead) {
   ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
   tools.sleep = update_install::SwapTools{}.sleep;  // thirty real seconds of room
-  BackgroundProcess agent({"/bin/sleep", "600"});
-  handover.agent = agent.pid();
+  const auto agent = startOldAgent();
+  handover.agent = agent->pid();
   writeScript();
-  BackgroundProcess swap({"/bin/bash", script()}, scriptEnvironment());
+  BackgroundProcess swap(scriptCommand(), scriptEnvironment());
   std::this_thread::sleep_for(3s);  // longer than any fixed pause would be
   EXPECT_EQ(readFile(exe_), old_build_) << "nothing swapped under a running agent";
   EXPECT_FALSE(std::filesystem::exists(exe_ + ".backup"));
   EXPECT_EQ(readFile(marks()), "");
-  agent.signal(SIGTERM);
-  ASSERT_TRUE(agent.wait(10s));
+  agent->signal(SIGTERM);
+  ASSERT_TRUE(agent->wait(10s));
   const auto ended = swap.wait(30s);
   ASSERT_TRUE(ended) << swap.errorOutput();
   EXPECT_EQ(ended->exit_code, 0) << swap.errorOutput();
@@ -276,11 +307,12 @@ TEST_F(SwapScript, TheSwapWaitsForTheOldAgentToEndAndThenGoesAhead) {
 
 TEST_F(SwapScript, AnAgentThatOutlivesTheWaitKeepsItsBuildAndNothingIsStarted) {
   ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
-  BackgroundProcess agent({"/bin/sleep", "600"});
-  handover.agent = agent.pid();
+  const auto agent = startOldAgent();
+  handover.agent = agent->pid();
+  handover.agent_wait_seconds = 1;
   ASSERT_TRUE(run("", 1));
   EXPECT_NE(ran_.err.find("Tavrine update not installed: the agent (process " +
-                          std::to_string(agent.pid()) + ") still runs\n"),
+                          std::to_string(agent->pid()) + ") still runs\n"),
             std::string::npos)
       << ran_.err;
   EXPECT_EQ(readFile(exe_), old_build_);
@@ -288,8 +320,11 @@ TEST_F(SwapScript, AnAgentThatOutlivesTheWaitKeepsItsBuildAndNothingIsStarted) {
   EXPECT_FALSE(std::filesystem::exists(tools_.file("calls.log")));
 }
 
+// launchd starts the new build; when it does not, no sign of life comes and
+// the previous build is put back and started through launchd the same way.
 TEST_F(SwapScript, UnderLaunchdTheJobIsKickstartedAndNoBuildIsStartedDirectly) {
   handover.launchd_service = "gui/501/com.example.agent";
+  const std::string kickstart = "launchctl kickstart -k gui/501/com.example.agent\n";
   for (const bool kickstart_fails : {false, true}) {
     SCOPED_TRACE(kickstart_fails);
     ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
@@ -297,14 +332,85 @@ TEST_F(SwapScript, UnderLaunchdTheJobIsKickstartedAndNoBuildIsStartedDirectly) {
     std::filesystem::remove(marks());
     std::filesystem::remove(tools_.file("calls.log"));
     if (kickstart_fails) writeFile(tools_.file("launchctl-kickstart.status"), "5\n");
-    ASSERT_TRUE(run("new help\n"));  // the check of the new build, and no start
+    writeFile(exe_, old_build_);  // the previous round's new build is gone
+    handover.ready_wait_seconds = kickstart_fails ? 2 : 10;
+    // The check of the new build, then only what launchd started.
+    ASSERT_TRUE(run(kickstart_fails ? "new help\n" : "new help\nnew \n"));
     EXPECT_EQ(readFile(tools_.file("calls.log")),
-              "launchctl kickstart -k gui/501/com.example.agent\n");
+              kickstart_fails ? kickstart + kickstart : kickstart);
     EXPECT_EQ(ran_.err.find("launchd did not start") != std::string::npos, kickstart_fails)
         << ran_.err;
+    EXPECT_EQ(readFile(exe_), kickstart_fails ? old_build_ : new_build_);
+    expectCleanedUp();
+    // The build launchd started is done before the next round begins.
+    for (const auto deadline = std::chrono::steady_clock::now() + 10s;
+         !kickstart_fails && !std::filesystem::exists(ready()) &&
+         std::chrono::steady_clock::now() < deadline;) {
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+}
+
+// A new build must show that it runs: one that ends before its sign of life,
+// or gives none in time, is stopped, the backup is put back and the old
+// build started.
+TEST_F(SwapScript, ANewBuildWithoutASignOfLifeIsReplacedByTheBackupAndTheOldBuildStarts) {
+  handover.ready_wait_seconds = 2;
+  for (const std::string start : {"exit 1", "exec /bin/sleep 600"}) {
+    SCOPED_TRACE(start);
+    ASSERT_NO_FATAL_FAILURE(publish("exit 0", start));
+    std::filesystem::create_directories(staged());
+    std::filesystem::remove(marks());
+    ASSERT_TRUE(run("new help\nnew \nold \n"));
+    EXPECT_NE(ran_.err.find("the new build gave no sign of life"), std::string::npos) << ran_.err;
+    EXPECT_EQ(readFile(exe_), old_build_);
+    EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+    expectCleanedUp();
+  }
+}
+
+// What stands at the backup's or the temporary copy's name and is not a
+// regular file is removed first: the old build never lands inside it and the
+// rollback still works.
+TEST_F(SwapScript, AFolderOrFifoAtTheBackupOrTheTemporaryNameIsRemovedFirst) {
+  for (const std::string suffix : {".backup", ".update-swap"}) {
+    for (const bool fifo : {false, true}) {
+      SCOPED_TRACE(suffix + (fifo ? " FIFO" : " folder"));
+      ASSERT_NO_FATAL_FAILURE(publish("exit 0", "exit 1"));
+      std::filesystem::create_directories(staged());
+      std::filesystem::remove(marks());
+      const std::string planted = exe_ + suffix;
+      if (fifo) {
+        ASSERT_EQ(::mkfifo(planted.c_str(), 0600), 0);
+      } else {
+        std::filesystem::create_directories(planted + "/inner");
+      }
+      ASSERT_TRUE(run("new help\nnew \nold \n"));
+      EXPECT_EQ(readFile(exe_), old_build_);
+      EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+      expectCleanedUp();
+      std::filesystem::remove(exe_ + ".backup");
+    }
+  }
+}
+
+// The wait is on the agent's pipe, not its process id: an id that another
+// process has taken, or that belongs to a zombie, holds nothing up.
+TEST_F(SwapScript, AnAgentsIdThatLivesOnHoldsNothingUp) {
+  const pid_t zombie = ::fork();
+  if (zombie == 0) ::_exit(0);
+  for (const pid_t id : {::getpid(), zombie}) {
+    SCOPED_TRACE(id);
+    ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
+    std::filesystem::create_directories(staged());
+    std::filesystem::remove(marks());
+    handover.agent = id;
+    ASSERT_TRUE(run("new help\nnew \n"));
     EXPECT_EQ(readFile(exe_), new_build_);
     expectCleanedUp();
   }
+  int status = 0;
+  ::waitpid(zombie, &status, 0);
 }
 
 TEST(SwapTools, EveryToolIsAnAbsolutePathThatMacOsAndDebianHave) {

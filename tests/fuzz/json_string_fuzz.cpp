@@ -1,8 +1,9 @@
-// The token response as the login reads it: a value found is a piece of the
-// text between two double quotes, right after `"key":` and blanks. (The copy
-// shown on the console and in the log has a target of its own,
-// redaction_fuzz.)
+// The token response as the login reads it (oauth::readTokenAnswer) and shows
+// it (oauth::shownTokenAnswer). The redaction itself has a target of its own,
+// redaction_fuzz.
 #include "tavrine/signin/oauth.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstddef>
@@ -12,27 +13,29 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // The first byte picks the key: one of the token response's, or a short
-  // piece of the input itself.
-  if (size == 0) return 0;
-  const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
-  static constexpr std::string_view kKeys[] = {"access_token", "refresh_token", "id_token",
-                                               "token_type", ""};
-  const std::string_view key =
-      data[0] < 5 ? kKeys[data[0]] : input.substr(0, std::min<size_t>(data[0] % 8, input.size()));
-  const std::string_view json = data[0] < 5 ? input : input.substr(key.size());
-
-  if (const auto value = oauth::extractJsonString(json, key)) {
-    const size_t at = static_cast<size_t>(value->data() - json.data());
-    if (value->data() < json.data() || at + value->size() >= json.size()) std::abort();
-    if (json[at - 1] != '"' || json[at + value->size()] != '"') std::abort();
-    if (value->find('"') != std::string_view::npos) std::abort();
-    const std::string pattern = "\"" + std::string(key) + "\":";
-    const size_t found = json.find(pattern);
-    if (found == std::string_view::npos) std::abort();
-    for (size_t i = found + pattern.size(); i + 1 < at; ++i) {
-      if (json[i] != ' ' && json[i] != '\t' && json[i] != '\n') std::abort();
+  const std::string_view body(reinterpret_cast<const char*>(data), size);
+  const oauth::TokenAnswer answer = oauth::readTokenAnswer(body);
+  // Valid JSON, exactly as the reader of the manifest judges it.
+  if (answer.json != nlohmann::json::accept(body.begin(), body.end())) std::abort();
+  const std::string shown = oauth::shownTokenAnswer(body, answer);
+  if (!answer.json) {
+    // Nothing of a body that is not JSON is shown, and nothing taken from it.
+    if (shown != "not JSON, not shown" || answer.access_token || answer.refresh_token ||
+        answer.token_type || !answer.secrets.empty()) {
+      std::abort();
     }
+    return 0;
+  }
+  // Every value taken is among those hidden wherever they occur.
+  for (const auto& value : {answer.access_token, answer.refresh_token, answer.token_type}) {
+    if (value &&
+        std::find(answer.secrets.begin(), answer.secrets.end(), *value) == answer.secrets.end()) {
+      std::abort();
+    }
+  }
+  for (const char c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) std::abort();
   }
   return 0;
 }

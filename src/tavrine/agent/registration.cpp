@@ -6,6 +6,8 @@
 #include "tavrine/base/redaction.h"
 #include "tavrine/base/untrusted_text.h"
 
+#include <fmt/format.h>
+
 #include <new>
 #include <span>
 
@@ -71,6 +73,12 @@ std::string shownAnswer(std::string_view body) {
 
 }  // namespace
 
+std::string shownDeviceToken(std::string_view token) {
+  // Sixteen characters shown of a short token would be most or all of it.
+  if (token.size() < kShortestShownToken) return fmt::format("({} characters)", token.size());
+  return fmt::format("{}...{}", token.substr(0, 8), token.substr(token.size() - 8));
+}
+
 Result<Registration> registerDevice(AgentState& state, const DeviceTavrine& record,
                                     const http::Limits& limits) try {
   logger::print("Registering device with backend...\n");
@@ -109,11 +117,8 @@ Result<Registration> registerDevice(AgentState& state, const DeviceTavrine& reco
     return Registration::not_registered;
   }
   state.device_token.emplace(*token);
-  const std::string_view held = *state.device_token;
-  const std::string_view head = held.substr(0, 8);
-  const std::string_view tail = held.size() < 8 ? held : held.substr(held.size() - 8);
   logger::print("Device registered successfully!\n");
-  logger::print("Device token: {}...{}\n", head, tail);
+  logger::print("Device token: {}\n", shownDeviceToken(*state.device_token));
   return Registration::registered;
 } catch (const std::bad_alloc&) {
   return fail(Error::OutOfMemory);

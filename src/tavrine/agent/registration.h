@@ -34,6 +34,15 @@ inline constexpr size_t kMaxDeviceTokenSize = 4096;
 // exactly as when no token could be extracted.
 [[nodiscard]] std::optional<std::string_view> acceptDeviceToken(std::string_view body) noexcept;
 
+// The shortest device token of which the first and last eight characters
+// are shown.
+inline constexpr size_t kShortestShownToken = 32;
+
+// How the "Device token: " line shows a held token: its first eight
+// characters, "..." and its last eight; a token shorter than
+// kShortestShownToken only as "({n} characters)".
+[[nodiscard]] std::string shownDeviceToken(std::string_view token);
+
 // Registers the device at state.config.register_endpoint. On success the
 // token is held in state.device_token. A refused or failed registration is
 // not an error (not_registered); only OutOfMemory is.

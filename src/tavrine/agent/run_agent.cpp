@@ -5,19 +5,20 @@
 #include "tavrine/agent/check_loop.h"
 #include "tavrine/agent/instance_lock.h"
 #include "tavrine/agent/registration.h"
-#include "tavrine/collect/collector.h"
 #include "tavrine/base/config.h"
 #include "tavrine/base/console.h"
 #include "tavrine/base/environment.h"
-#include "tavrine/net/http.h"
 #include "tavrine/base/immortal.h"
 #include "tavrine/base/logger.h"
+#include "tavrine/collect/collector.h"
+#include "tavrine/net/http.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/memory.h"
 #include "tavrine/platform/stop_request.h"
 #include "tavrine/platform/thread.h"
 #include "tavrine/tray/macos.h"
+#include "tavrine/update/update_install.h"
 
 #include <unistd.h>
 
@@ -167,6 +168,9 @@ Result<void> runAgent() {
     return fail(started.error());
   }
   std::atexit(stopChecksAtExit);
+  // A swap script that started this build waits for this before it lets it
+  // be: the lock is held, the menu is up and the checks run.
+  update_install::signalReady();
   logger::print("Agent running. Click the menu bar icon to quit.\n");
   runApplicationLoop(state);
 

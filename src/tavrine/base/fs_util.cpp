@@ -35,9 +35,13 @@ Result<void> makeDirectories(const std::string& path, mode_t mode) {
 }
 
 Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode) {
+  return openRegularFileAt(AT_FDCWD, path.c_str(), flags, mode);
+}
+
+Result<UniqueFd> openRegularFileAt(int folder, const char* name, int flags, mode_t mode) {
   // O_NONBLOCK keeps open from waiting for the other end of a FIFO; O_NOCTTY
   // keeps a terminal from becoming ours. Only after fstat is the file known.
-  UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
+  UniqueFd fd(::openat(folder, name, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
   if (!fd) return fail(errorFromErrno(errno));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return fail(errorFromErrno(errno));

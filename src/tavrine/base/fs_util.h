@@ -22,6 +22,10 @@ namespace fs_util {
 // nothing stays open then.
 [[nodiscard]] Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode = 0);
 
+// The same for `name` in the folder open at `folder` (openat).
+[[nodiscard]] Result<UniqueFd> openRegularFileAt(int folder, const char* name, int flags,
+                                                 mode_t mode = 0);
+
 // Reads a whole regular file (see openRegularFile) of at most `limit` bytes.
 // A longer file is FileTooBig.
 [[nodiscard]] Result<std::string> readWholeFile(const std::string& path, size_t limit);

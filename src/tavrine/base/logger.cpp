@@ -7,6 +7,8 @@
 #include "tavrine/base/unique_fd.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +21,7 @@ namespace {
 
 constexpr std::string_view kLogFolderSuffix = "/Library/Logs/Tavrine";
 constexpr std::string_view kLogName = "/agent.log";
-constexpr std::string_view kLaunchdLogName = "/launchd.log";
+constexpr const char* kLaunchdLogName = "launchd.log";
 constexpr std::string_view kSetAsideSuffix = ".1";
 
 // The log descriptor, only touched under the lock, so one mirrored line is
@@ -28,8 +30,13 @@ constexpr std::string_view kSetAsideSuffix = ".1";
 struct Log {
   std::mutex lock;
   UniqueFd fd;
-  std::string path;
-  std::string set_aside_path;  // made at open, so that print never allocates
+  // The log's folder, held open: the log is reopened, set aside and
+  // launchd.log emptied in the folder that was checked at open, whatever a
+  // link on the way to it names by then.
+  UniqueFd folder;
+  // Made at open, so that print never allocates.
+  std::string name;
+  std::string set_aside_name;
   uint64_t max_bytes = kMaxLogBytes;
   // The file's size as of the last look plus what this process wrote since:
   // asking the file system on every line would double a line's cost. Other
@@ -40,8 +47,13 @@ struct Log {
 
 Log& log() { return immortal<Log>(); }
 
-UniqueFd reopenedForAppending(const std::string& path) {
-  auto fd = fs_util::openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+// Never through a link in the last component: a command run as root with a
+// user's HOME must not append to, create or empty what the link names.
+constexpr int kNoFollow = O_NOFOLLOW;
+
+UniqueFd reopenedForAppending(const Log& l) {
+  auto fd = fs_util::openRegularFileAt(l.folder.get(), l.name.c_str(),
+                                       O_WRONLY | O_APPEND | O_CREAT | kNoFollow, 0666);
   return fd ? std::move(*fd) : UniqueFd();
 }
 
@@ -50,38 +62,98 @@ uint64_t sizeOf(int fd) noexcept {
   return ::fstat(fd, &file) == 0 ? static_cast<uint64_t>(file.st_size) : 0;
 }
 
+// launchd holds its descriptor of this file open for appending, so emptying
+// it under a running agent is safe: launchd's next write lands at the new
+// end, and nothing is left of a hole.
+void emptyLaunchdLog(int folder, uint64_t above) noexcept {
+  auto fd = fs_util::openRegularFileAt(folder, kLaunchdLogName, O_WRONLY | kNoFollow);
+  if (fd && sizeOf(fd->get()) > above) (void)::ftruncate(fd->get(), 0);
+}
+
+void writeWhole(int fd, std::string_view text) noexcept {
+  ssize_t written;
+  do {
+    written = ::write(fd, text.data(), text.size());
+  } while (written < 0 && errno == EINTR);
+}
+
+// Holds an exclusive lock of the open log file (flock: per open file, so
+// every process that has the full file open contends for the same lock).
+class FileLock {
+ public:
+  explicit FileLock(int fd) noexcept : fd_(fd) {
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~FileLock() { (void)::flock(fd_, LOCK_UN); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_;
+};
+
 // Under the log's lock, before a line of `incoming` bytes is written: a log
 // that the line would take past its bound is renamed and a new one started,
-// so the line goes whole into the new file. The rename happens only while
-// the path still names the open file; when another process (a one-shot
-// command) has set it aside already, the new file is simply opened. Any
-// failure leaves the line going to the file already open: a longer log
-// beats a lost line.
+// so the line goes whole into the new file. Other processes (a one-shot
+// command, the agent) may find the same file full at the same moment: under
+// the file's own lock, only the one that finds the name still naming the
+// open file renames it, and every other one opens the new file. Without
+// that a late rename would put the new file over the full one set aside.
+// When the set-aside name cannot be used (a folder there, no permission) the
+// bound still holds: the log is emptied instead, with a line that says why.
+// Any other failure leaves the line going to the file already open: a
+// longer log beats a lost line.
 void setAsideWhenFull(Log& l, size_t incoming) noexcept {
   if (l.size + incoming <= l.max_bytes) return;
   struct stat open_file {};
   if (::fstat(l.fd.get(), &open_file) != 0) return;
   l.size = static_cast<uint64_t>(open_file.st_size);
   if (l.size == 0 || l.size + incoming <= l.max_bytes) return;
-  struct stat named {};
-  if (::stat(l.path.c_str(), &named) == 0 && named.st_dev == open_file.st_dev &&
-      named.st_ino == open_file.st_ino) {
-    if (::rename(l.path.c_str(), l.set_aside_path.c_str()) != 0) return;
+  {
+    const FileLock locked(l.fd.get());
+    struct stat named {};
+    const bool still_named =
+        ::fstatat(l.folder.get(), l.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == open_file.st_dev && named.st_ino == open_file.st_ino;
+    if (still_named) {
+      if (::renameat(l.folder.get(), l.name.c_str(), l.folder.get(), l.set_aside_name.c_str()) !=
+          0) {
+        const Error why = errorFromErrno(errno);
+        if (::ftruncate(l.fd.get(), 0) != 0) return;
+        l.size = 0;
+        char line[256];
+        const auto end = fmt::format_to_n(
+            line, sizeof line - 1, "Log emptied: it could not be set aside as {} (error.{})\n",
+            l.set_aside_name, errorName(why));
+        writeWhole(l.fd.get(), std::string_view(line, end.out));
+        l.size = sizeOf(l.fd.get());
+        emptyLaunchdLog(l.folder.get(), 0);
+        return;
+      }
+      emptyLaunchdLog(l.folder.get(), 0);
+    }
   }
-  if (UniqueFd fresh = reopenedForAppending(l.path)) {
+  if (UniqueFd fresh = reopenedForAppending(l)) {
     l.fd = std::move(fresh);
     l.size = sizeOf(l.fd.get());
   }
 }
 
-// launchd keeps its descriptor of this file open for appending, so emptying
-// it under launchd is safe: its next write lands at the new end.
-void emptyLaunchdLogWhenFull(const std::string& path) {
-  auto fd = fs_util::openRegularFile(path, O_WRONLY);
-  if (fd && sizeOf(fd->get()) > kMaxLogBytes) (void)::ftruncate(fd->get(), 0);
-}
-
 void closeAtExit() { close(); }
+
+// Opens the log folder at `folder`, creating it when missing. One owned by
+// another user than the effective one is refused (AccessDenied): root, run
+// with a user's HOME, must not write where that user decides.
+Result<UniqueFd> openFolder(const std::string& folder) {
+  if (auto made = fs_util::makeDirectories(folder, 0755); !made) return fail(made.error());
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return fail(errorFromErrno(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return fail(errorFromErrno(errno));
+  if (info.st_uid != ::geteuid()) return fail(Error::AccessDenied);
+  return fd;
+}
 
 }  // namespace
 
@@ -98,25 +170,41 @@ std::optional<std::string> logPathFor(std::string_view home) {
 
 bool openAt(const std::string& path, uint64_t max_bytes) {
   const auto slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    if (!fs_util::makeDirectories(path.substr(0, slash), 0755)) return false;
+  const std::string folder_path =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  auto folder = openFolder(folder_path);
+  if (!folder) {
+    if (folder.error() == Error::AccessDenied) {
+      console::warning("Running without the log file: {} belongs to another user", folder_path);
+    }
+    return false;
   }
   // Only a regular file is kept: a FIFO would make every print wait for a
   // reader, and open itself would wait for one.
-  auto fd = fs_util::openRegularFile(path, O_WRONLY | O_APPEND);
+  auto fd =
+      fs_util::openRegularFileAt(folder->get(), name.c_str(), O_WRONLY | O_APPEND | kNoFollow);
   if (!fd && fd.error() == Error::FileNotFound) {
-    fd = fs_util::openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    fd = fs_util::openRegularFileAt(folder->get(), name.c_str(),
+                                    O_WRONLY | O_APPEND | O_CREAT | kNoFollow, 0666);
   }
-  if (!fd) return false;
+  if (!fd) {
+    if (fd.error() == Error::SymLinkLoop) {
+      console::warning("Running without the log file: {} is a symbolic link", path);
+    }
+    return false;
+  }
   static const bool close_registered = std::atexit(closeAtExit) == 0;
   (void)close_registered;
-  std::string set_aside_path = path + std::string(kSetAsideSuffix);
+  std::string set_aside_name = name + std::string(kSetAsideSuffix);
   std::lock_guard guard(log().lock);
   log().fd = std::move(*fd);
-  log().path = path;
-  log().set_aside_path = std::move(set_aside_path);
+  log().folder = std::move(*folder);
+  log().name = std::move(name);
+  log().set_aside_name = std::move(set_aside_name);
   log().max_bytes = max_bytes;
   log().size = sizeOf(log().fd.get());
+  emptyLaunchdLog(log().folder.get(), kMaxLogBytes);
   return true;
 }
 
@@ -125,14 +213,13 @@ bool open(char* const* environment_block) {
   if (!home) return false;
   const auto path = logPathFor(*home);
   if (!path) return false;
-  emptyLaunchdLogWhenFull(path->substr(0, path->size() - kLogName.size()) +
-                          std::string(kLaunchdLogName));
   return openAt(*path);
 }
 
 void close() noexcept {
   std::lock_guard guard(log().lock);
   log().fd.reset();
+  log().folder.reset();
 }
 
 bool isOpen() noexcept {

@@ -19,9 +19,11 @@ inline constexpr size_t kWriteBufferSize = 4096;
 inline constexpr size_t kMaxLogPathLength = 512;
 // Once a line would take the log past this size, the log is set aside as
 // agent.log.1 (replacing an older one) and a new one is started: at most
-// about twice this much is ever kept. The same bound holds for launchd.log,
-// launchd's record of the agent's standard output and error, which is
-// emptied at start once it has grown past it.
+// about twice this much is ever kept. When agent.log.1 cannot be used, the
+// log is emptied instead, with a line that says why. The same bound holds
+// for launchd.log, launchd's record of the agent's standard output and
+// error: emptied at open once it has grown past it, and whenever the log is
+// set aside.
 inline constexpr uint64_t kMaxLogBytes = 10 * 1024 * 1024;
 
 // The log path for a given HOME value, or nothing when HOME is relative or
@@ -29,14 +31,16 @@ inline constexpr uint64_t kMaxLogBytes = 10 * 1024 * 1024;
 [[nodiscard]] std::optional<std::string> logPathFor(std::string_view home);
 
 // Opens (creating it and its directories when missing) the log under the HOME
-// of `environment_block`, positioned at its end, and empties a launchd.log
-// beside it that has grown past kMaxLogBytes. Failure is silent: the agent
-// then runs without a log. Anything but a regular file at the log path counts
-// as a failure and is never waited on. Returns whether a log is open.
+// of `environment_block`, positioned at its end. Failure is silent (the agent
+// then runs without a log) except where openAt says otherwise. Returns
+// whether a log is open.
 bool open(char* const* environment_block);
 
 // Opens the log at an explicit path (tests and tools), set aside once it
-// would grow past `max_bytes`.
+// would grow past `max_bytes`. Never through a link in the log's last
+// component, and never in a folder owned by another user than the effective
+// one: both are refused with one warning on the console. Anything but a
+// regular file at the log path counts as a failure and is never waited on.
 bool openAt(const std::string& path, uint64_t max_bytes = kMaxLogBytes);
 
 // Closes the log; later prints reach standard error only.

@@ -12,6 +12,7 @@
 #include "tavrine/platform/stop_request.h"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <new>
@@ -90,22 +91,14 @@ Result<LoginResult> exchangeCode(const OAuthConfig& config, std::string_view cod
     logger::print("Token exchange failed with status {}\n", response->status);
     return fail(Error::TokenExchangeFailed);
   }
-  const std::string_view answer = response->body;
-  const auto access_token = extractJsonString(answer, "access_token");
-  const auto token_type = extractJsonString(answer, "token_type");
-  const auto refresh_token = extractJsonString(answer, "refresh_token");
-  // Whatever the answer looks like, the values taken from it are not shown.
-  std::vector<std::string_view> taken;
-  for (const auto& value : {access_token, token_type, refresh_token}) {
-    if (value) taken.push_back(*value);
-  }
-  logger::print("Token response ({} bytes): {}\n", answer.size(),
-                untrusted::printable(redaction::redactSecrets(answer, taken)));
-  if (!access_token) return fail(Error::InvalidResponse);
+  const std::string_view text = response->body;
+  const TokenAnswer answer = readTokenAnswer(text);
+  logger::print("Token response ({} bytes): {}\n", text.size(), shownTokenAnswer(text, answer));
+  if (!answer.access_token) return fail(Error::InvalidResponse);
   LoginResult result;
-  result.access_token = *access_token;
-  result.token_type = token_type.value_or("Bearer");
-  if (refresh_token) result.refresh_token = std::string(*refresh_token);
+  result.access_token = *answer.access_token;
+  result.token_type = answer.token_type.value_or("Bearer");
+  result.refresh_token = answer.refresh_token;
   return result;
 }
 
@@ -205,28 +198,41 @@ std::string urlEncode(std::string_view text) {
   return encoded;
 }
 
-std::optional<std::string_view> extractJsonString(std::string_view json,
-                                                  std::string_view key) noexcept {
-  // The pattern is matched in two parts so that no memory is needed:
-  // '"' key '"' ':'.
-  size_t from = 0;
-  size_t at = std::string_view::npos;
-  for (;;) {
-    const size_t quote = json.find('"', from);
-    if (quote == std::string_view::npos) return std::nullopt;
-    const std::string_view rest = json.substr(quote + 1);
-    if (rest.starts_with(key) && rest.substr(key.size()).starts_with("\":")) {
-      at = quote + 1 + key.size() + 2;
-      break;
+TokenAnswer readTokenAnswer(std::string_view body) {
+  using Json = nlohmann::json;
+  // Only the top level is kept: nothing below it is needed, and a deeply
+  // nested answer then costs no tree (nor a deep recursion to free one).
+  const Json document = Json::parse(
+      body.begin(), body.end(),
+      [](int depth, Json::parse_event_t event, Json&) {
+        return depth == 0 || (event != Json::parse_event_t::object_start &&
+                              event != Json::parse_event_t::array_start);
+      },
+      false);
+  TokenAnswer answer;
+  if (document.is_discarded()) return answer;
+  answer.json = true;
+  if (!document.is_object()) return answer;
+  const auto text = [&](const char* key) -> std::optional<std::string> {
+    const auto found = document.find(key);
+    if (found == document.end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
+  };
+  answer.access_token = text("access_token");
+  answer.token_type = text("token_type");
+  answer.refresh_token = text("refresh_token");
+  for (const auto& [key, value] : document.items()) {
+    if (value.is_string() && redaction::isSecretKey(key)) {
+      answer.secrets.push_back(value.get<std::string>());
     }
-    from = quote + 1;
   }
-  while (at < json.size() && (json[at] == ' ' || json[at] == '\t' || json[at] == '\n')) ++at;
-  if (at >= json.size() || json[at] != '"') return std::nullopt;
-  const size_t value_start = at + 1;
-  const size_t value_end = json.find('"', value_start);
-  if (value_end == std::string_view::npos) return std::nullopt;
-  return json.substr(value_start, value_end - value_start);
+  return answer;
+}
+
+std::string shownTokenAnswer(std::string_view body, const TokenAnswer& answer) {
+  if (!answer.json) return "not JSON, not shown";
+  std::vector<std::string_view> secrets(answer.secrets.begin(), answer.secrets.end());
+  return untrusted::printable(redaction::redactSecrets(body, secrets));
 }
 
 }  // namespace oauth

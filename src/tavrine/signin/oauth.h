@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Browser sign-in: the OAuth 2.0 authorization code flow with PKCE (S256),
 // the system browser for the user's part and a one-shot listener on
@@ -57,7 +58,8 @@ inline constexpr std::chrono::seconds kOpenerWait{10};
 // (platform::requestStop) while the browser opener is awaited, the callback
 // is awaited or the token request is under way. Its lines
 // go through logger::print; in the token response shown, every credential
-// reads "[redacted]" and every control byte "\xNN".
+// reads "[redacted]" and every control byte "\xNN", and an answer that is
+// not valid JSON is shown by its size only.
 [[nodiscard]] Result<LoginResult> login(const OAuthConfig& config,
                                         std::chrono::milliseconds deadline = kCallbackDeadline,
                                         std::chrono::milliseconds opener_wait = kOpenerWait);
@@ -66,10 +68,29 @@ inline constexpr std::chrono::seconds kOpenerWait{10};
 // "-", ".", "_", "~") as "%" and two uppercase hexadecimal digits.
 [[nodiscard]] std::string urlEncode(std::string_view text);
 
-// The string value of `"key":` in `json`, as a view into it with no escape
-// undone; absent when the key is missing or its value is not a string.
-[[nodiscard]] std::optional<std::string_view> extractJsonString(std::string_view json,
-                                                                std::string_view key) noexcept;
+// What the login takes from the token endpoint's answer, read as JSON.
+struct TokenAnswer {
+  bool json = false;  // the whole body is valid JSON
+  // The string members of the top-level object (absent when missing or not a
+  // string); escapes undone.
+  std::optional<std::string> access_token;
+  std::optional<std::string> token_type;
+  std::optional<std::string> refresh_token;
+  // Every string value of a top-level member whose name holds a credential
+  // (redaction::isSecretKey), the three above included: hidden wherever they
+  // occur in what is shown.
+  std::vector<std::string> secrets;
+};
+
+// Reads `body` with the JSON reader: any valid spacing is accepted. Members
+// nested deeper than the top level are checked for validity but not kept.
+[[nodiscard]] TokenAnswer readTokenAnswer(std::string_view body);
+
+// The text shown after "Token response ({n} bytes): ": valid JSON with every
+// credential replaced by "[redacted]" and control bytes written as "\xNN";
+// for a body that is not valid JSON only "not JSON, not shown", since what
+// it holds cannot be told apart.
+[[nodiscard]] std::string shownTokenAnswer(std::string_view body, const TokenAnswer& answer);
 
 // The program that hands a URL to the user's browser, looked up along PATH:
 // "open" on macOS, "xdg-open" elsewhere.

@@ -55,13 +55,36 @@ Result<CallbackListener> CallbackListener::open(uint16_t port) noexcept {
   return CallbackListener(std::move(fd));
 }
 
+bool CallbackListener::makeRoom() {
+  if (connections_.size() < kMaxOpenConnections) return true;
+  std::vector<pollfd> entries;
+  entries.reserve(connections_.size());
+  for (const UniqueFd& connection : connections_) {
+    entries.push_back({connection.get(), POLLIN, 0});
+  }
+  int ready;
+  do {
+    ready = ::poll(entries.data(), entries.size(), 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return false;
+  for (size_t index = 0; index < entries.size(); ++index) {
+    if (entries[index].revents == 0) {
+      connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(index));
+      return true;
+    }
+  }
+  return false;
+}
+
 Result<void> CallbackListener::acceptPending() {
   for (;;) {
+    // A connection whose request has arrived is always answered: when every
+    // open one has sent something, the next stay queued until those are
+    // read.
+    if (!makeRoom()) return {};
     const int connection = detail::acceptConnection(fd_.get());
     if (connection >= 0) {
-      UniqueFd owned(connection);
-      if (connections_.size() >= kMaxOpenConnections) connections_.pop_front();
-      connections_.push_back(std::move(owned));
+      connections_.emplace_back(connection);
       continue;
     }
     if (errno == EINTR) continue;

@@ -23,7 +23,7 @@ extern const std::string_view kSuccessPage;
 extern const std::string_view kFailurePage;
 
 // How many accepted connections are kept open at once while their requests
-// are awaited; one more closes the oldest.
+// are awaited; one more closes the oldest that has sent nothing yet.
 inline constexpr size_t kMaxOpenConnections = 32;
 
 // The first bytes a connection sent (one read of at most kMaxRequestBytes),
@@ -45,7 +45,7 @@ class CallbackListener {
 
   // Waits on the listener and on every open connection at once, accepting
   // new connections meanwhile (close-on-exec, non-blocking; beyond
-  // kMaxOpenConnections the oldest is closed), until a connection has sent
+  // kMaxOpenConnections the oldest silent one is closed), until a connection has sent
   // something: its first read is handed out with the connection. A
   // connection that closes or fails before sending is closed and forgotten.
   // CallbackTimeout once `deadline` has passed, Canceled once a stop is
@@ -61,8 +61,13 @@ class CallbackListener {
  private:
   explicit CallbackListener(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
 
-  // Accepts every pending connection. ServerStartFailed as above.
+  // Accepts every pending connection, as long as there is room.
+  // ServerStartFailed as above.
   [[nodiscard]] Result<void> acceptPending();
+  // Room for one more connection: below kMaxOpenConnections, or after
+  // closing the oldest one that has sent nothing. False when every open
+  // connection has something to read.
+  [[nodiscard]] bool makeRoom();
   // The first read of the connection at `index` when it has sent something;
   // nothing when it has not (yet). A connection that is done is dropped.
   [[nodiscard]] std::optional<ArrivedRequest> readFrom(size_t index);

@@ -3,6 +3,7 @@
 #include "tavrine/base/crypto.h"
 #include "tavrine/base/environment.h"
 #include "tavrine/base/fs_util.h"
+#include "tavrine/base/immortal.h"
 #include "tavrine/base/unique_fd.h"
 #include "tavrine/build_config.h"
 #include "tavrine/platform/exe_path.h"
@@ -25,6 +26,12 @@ namespace update_install {
 namespace {
 
 constexpr mode_t kPrivateMode = 0700;
+// The descriptor on which the swap script waits for the agent to end.
+constexpr int kAgentPipeFd = 3;
+// The write end of that pipe, kept by the agent for the rest of its life.
+struct AgentEnd {
+  UniqueFd write_end;
+};
 
 // A new file that nobody else can have prepared: O_EXCL fails on anything
 // already there, O_NOFOLLOW on a link planted in its place.
@@ -135,20 +142,23 @@ std::string scriptText(std::string_view exe, std::string_view download, std::str
   // launchd starts the new build as its job again. -k, because launchd may
   // have started the job on its own meanwhile (its interval), possibly still
   // with the old build: that one is ended and the new one started in its
-  // place; when the job is not running, -k changes nothing.
+  // place; when the job is not running, -k changes nothing. The same -k ends
+  // a new build that gave no sign of life when the previous one is started.
   const std::string start =
       handover.launchd_service.empty()
-          ? std::string("\"$exe\" &\n")
+          ? std::string(
+                "  \"$exe\" &\n"
+                "  started=$!\n")
           : fmt::format(
-                "service={service}\n"
-                "if ! {launchctl} kickstart -k \"$service\"; then\n"
-                "  echo \"Tavrine update: launchd did not start $service\" >&2\n"
-                "fi\n",
+                "  if ! {launchctl} kickstart -k {service}; then\n"
+                "    echo \"Tavrine update: launchd did not start \"{service} >&2\n"
+                "  fi\n",
                 fmt::arg("service", shellQuote(handover.launchd_service)),
                 fmt::arg("launchctl", shellQuote(tools.launchctl)));
   // Every name is quoted once, into a variable; every tool is called by its
   // absolute path. The functions come first so that the steps read in order:
-  // wait for the old agent, swap, clean up, start.
+  // wait for the old agent, swap, clean up, start, await the sign of life.
+  // Only bash 3.2's features: macOS has no other /bin/bash.
   return fmt::format(
       "#!/bin/bash\n"
       "agent={agent}\n"
@@ -157,6 +167,21 @@ std::string scriptText(std::string_view exe, std::string_view download, std::str
       "swap={swap}\n"
       "download={download}\n"
       "directory={directory}\n"
+      "ready={ready}\n"
+      "started=\n"
+      "\n"
+      "# True once the old agent has ended: it alone holds the write end of the\n"
+      "# pipe on descriptor 3, so the end of the pipe comes when its process is\n"
+      "# gone, whatever becomes of its id. False after $1 seconds.\n"
+      "agent_ended() {{\n"
+      "  local status\n"
+      "  while :; do\n"
+      "    read -r -t \"$1\" -u 3 _\n"
+      "    status=$?\n"
+      "    if [ \"$status\" -ne 0 ]; then break; fi\n"
+      "  done\n"
+      "  [ \"$status\" -le 128 ]\n"
+      "}}\n"
       "\n"
       "# True once process $1 has ended; false when it still runs after $2\n"
       "# tenths of a second.\n"
@@ -167,6 +192,15 @@ std::string scriptText(std::string_view exe, std::string_view download, std::str
       "    {sleep} 0.1\n"
       "    tenths=$((tenths + 1))\n"
       "  done\n"
+      "}}\n"
+      "\n"
+      "# Frees the name $1 of anything but a regular file: a folder there would\n"
+      "# take what is moved to that name into it. False when that fails.\n"
+      "clear_name() {{\n"
+      "  if [ -L \"$1\" ]; then {rm} -f \"$1\"; elif [ -e \"$1\" ] && [ ! -f \"$1\" ]; then\n"
+      "    {rm} -rf \"$1\"\n"
+      "  fi\n"
+      "  [ ! -L \"$1\" ] && {{ [ ! -e \"$1\" ] || [ -f \"$1\" ]; }}\n"
       "}}\n"
       "\n"
       "# Copies $1 to the temporary name beside the executable.\n"
@@ -202,27 +236,68 @@ std::string scriptText(std::string_view exe, std::string_view download, std::str
       "  {{ stage_copy \"$backup\" && put_in_place \"$exe\"; }} || {mv} -f \"$backup\" \"$exe\"\n"
       "}}\n"
       "\n"
+      "start_agent() {{\n"
+      "{start}"
+      "}}\n"
+      "\n"
+      "# True once the build just started has written its sign of life, within\n"
+      "# $1 seconds; false at once when a build started here has ended.\n"
+      "became_ready() {{\n"
+      "  local since=$SECONDS\n"
+      "  while [ ! -s \"$ready\" ]; do\n"
+      "    if [ -n \"$started\" ] && ! kill -0 \"$started\" 2>/dev/null; then return 1; fi\n"
+      "    if (( SECONDS - since >= $1 )); then return 1; fi\n"
+      "    {sleep} 0.1\n"
+      "  done\n"
+      "}}\n"
+      "\n"
+      "# Ends the build started here (under launchd, the next kickstart -k does).\n"
+      "stop_started() {{\n"
+      "  if [ -z \"$started\" ]; then return 0; fi\n"
+      "  kill -TERM \"$started\" 2>/dev/null\n"
+      "  wait_for \"$started\" 50 || kill -KILL \"$started\" 2>/dev/null\n"
+      "  wait \"$started\" 2>/dev/null\n"
+      "  started=\n"
+      "}}\n"
+      "\n"
       "# Never under a running agent: it still holds the one-agent lock, and an\n"
       "# agent that will not end is left as it is rather than given a twin.\n"
-      "if ! wait_for \"$agent\" 300; then\n"
+      "if ! agent_ended {agent_wait}; then\n"
       "  echo \"Tavrine update not installed: the agent (process $agent) still runs\" >&2\n"
       "  {rm} -f \"$download\" \"$0\"\n"
       "  {rmdir} \"$directory\"\n"
       "  exit 1\n"
       "fi\n"
-      "if stage_copy \"$exe\" && put_in_place \"$backup\"; then\n"
-      "  if ! {{ stage_copy \"$download\" && {chmod} 0755 \"$swap\" && put_in_place \"$exe\" &&\n"
-      "         runs; }}; then\n"
+      "exec 3<&-\n"
+      "swapped=\n"
+      "if clear_name \"$swap\" && clear_name \"$backup\" && stage_copy \"$exe\" &&\n"
+      "   put_in_place \"$backup\"; then\n"
+      "  if {{ stage_copy \"$download\" && {chmod} 0755 \"$swap\" && put_in_place \"$exe\" &&\n"
+      "       runs; }}; then\n"
+      "    swapped=1\n"
+      "  else\n"
       "    restore\n"
       "  fi\n"
       "fi\n"
       "{rm} -f \"$swap\" \"$download\" \"$0\"\n"
       "{rmdir} \"$directory\"\n"
-      "{start}",
+      "if [ -n \"$ready\" ]; then {rm} -f \"$ready\"; fi\n"
+      "start_agent\n"
+      "if [ -n \"$swapped\" ] && [ -n \"$ready\" ] && ! became_ready {ready_wait}; then\n"
+      "  echo \"Tavrine update: the new build gave no sign of life; the previous build is back\" "
+      ">&2\n"
+      "  stop_started\n"
+      "  restore\n"
+      "  {rm} -f \"$swap\"\n"
+      "  start_agent\n"
+      "fi\n",
       fmt::arg("agent", handover.agent), fmt::arg("exe", shellQuote(exe)),
       fmt::arg("backup", shellQuote(fmt::format("{}.backup", exe))),
       fmt::arg("swap", shellQuote(fmt::format("{}.update-swap", exe))),
       fmt::arg("download", shellQuote(download)), fmt::arg("directory", shellQuote(directory)),
+      fmt::arg("ready", shellQuote(handover.ready_file)),
+      fmt::arg("agent_wait", handover.agent_wait_seconds),
+      fmt::arg("ready_wait", handover.ready_wait_seconds),
       fmt::arg("sleep", shellQuote(tools.sleep)), fmt::arg("cp", shellQuote(tools.cp)),
       fmt::arg("mv", shellQuote(tools.mv)), fmt::arg("chmod", shellQuote(tools.chmod)),
       fmt::arg("rm", shellQuote(tools.rm)), fmt::arg("rmdir", shellQuote(tools.rmdir)),
@@ -232,10 +307,30 @@ std::string scriptText(std::string_view exe, std::string_view download, std::str
 Handover thisAgent() {
   Handover handover;
   handover.agent = ::getpid();
+  if (const auto home = environment::find("HOME")) {
+    handover.ready_file = readyFilePath(*home).value_or("");
+  }
   if (environment::find("XPC_SERVICE_NAME") == TAVRINE_LAUNCHD_LABEL) {
     handover.launchd_service = fmt::format("gui/{}/{}", ::getuid(), TAVRINE_LAUNCHD_LABEL);
   }
   return handover;
+}
+
+std::optional<std::string> readyFilePath(std::string_view home) {
+  if (!environment::isUsableHome(home)) return std::nullopt;
+  return fmt::format("{}/Library/Application Support/Tavrine/agent.ready", home);
+}
+
+void signalReady() noexcept {
+  try {
+    const auto home = environment::find("HOME");
+    const auto path = home ? readyFilePath(*home) : std::nullopt;
+    if (!path) return;
+    const UniqueFd fd(
+        ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd) (void)fs_util::writeAll(fd.get(), fmt::format("{}\n", ::getpid()));
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 Result<void> checkReplaceable(const std::string& exe) {
@@ -351,14 +446,34 @@ Result<void> startScript(const std::string& script) {
   ::posix_spawnattr_setsigdefault(&attributes, &defaults);
   ::posix_spawnattr_setsigmask(&attributes, &none);
 
+  // The script's descriptor 3: the read end of a pipe whose write end stays
+  // here, close-on-exec, so that no other process keeps it open.
+  auto pipe = makePipe(O_CLOEXEC);
+  if (!pipe) {
+    ::posix_spawnattr_destroy(&attributes);
+    return fail(pipe.error());
+  }
+  // Above 3, so that dup2 onto 3 always makes a new descriptor, one without
+  // close-on-exec.
+  const UniqueFd read_end(::fcntl(pipe->first.get(), F_DUPFD_CLOEXEC, 10));
+  posix_spawn_file_actions_t actions;
+  if (!read_end || ::posix_spawn_file_actions_init(&actions) != 0) {
+    ::posix_spawnattr_destroy(&attributes);
+    return fail(Error::SystemResources);
+  }
+  ::posix_spawn_file_actions_adddup2(&actions, read_end.get(), kAgentPipeFd);
+
   std::string interpreter = "/bin/bash";
   std::string argument = script;
   char* argv[] = {interpreter.data(), argument.data(), nullptr};
   pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, interpreter.c_str(), nullptr, &attributes, argv,
+  const int error = ::posix_spawn(&pid, interpreter.c_str(), &actions, &attributes, argv,
                                   environment::processBlock());
+  ::posix_spawn_file_actions_destroy(&actions);
   ::posix_spawnattr_destroy(&attributes);
   if (error != 0) return fail(errorFromErrno(error));
+  // Held until this process ends, however it ends: the kernel closes it then.
+  immortal<AgentEnd>().write_end = std::move(pipe->second);
   // Not waited for: the agent ends within moments, and the script's first
   // step is to wait for that, so it is never left a zombie for long.
   return {};

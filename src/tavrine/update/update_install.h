@@ -37,20 +37,39 @@ struct SwapTools {
   std::string launchctl = "/bin/launchctl";
 };
 
-// The agent that the swap replaces: the script waits for its process to end
-// before it touches the executable, and has launchd start the new build when
-// the agent runs as a launchd job, so that the new build runs as that job
-// again and no copy runs beside it.
+// The agent that the swap replaces: the script waits for it to end before
+// it touches the executable, has launchd start the new build when the agent
+// runs as a launchd job, so that the new build runs as that job again and no
+// copy runs beside it, and then waits for the new build's sign of life.
 struct Handover {
+  // Named in the script's message only: the wait itself is on the pipe that
+  // startScript hands the script, which a reused or unreaped process id
+  // cannot fool.
   pid_t agent = -1;
   // "gui/UID/LABEL" when the agent is this build's launchd job, else empty.
   std::string launchd_service;
+  // The file a new build writes once it is up (readyFilePath); empty when
+  // there is none to wait for.
+  std::string ready_file;
+  // How long the script waits for the old agent to end, and for the new
+  // build's sign of life. Tests shorten them.
+  int agent_wait_seconds = 30;
+  int ready_wait_seconds = 15;
 };
 
 // This process as the agent to replace. launchd names the job it started in
 // XPC_SERVICE_NAME; only this build's own label counts, since applications
 // started by launchd pass their own value on to whatever they start.
 [[nodiscard]] Handover thisAgent();
+
+// Where an agent gives its sign of life for the swap script: beside the
+// agent lock under `home`; nothing when HOME is relative.
+[[nodiscard]] std::optional<std::string> readyFilePath(std::string_view home);
+
+// Writes this process's id to readyFilePath(HOME), never through a link: the
+// agent calls it once it holds its lock and its menu and checks run. A
+// failure is silent; the swap script then puts the previous build back.
+void signalReady() noexcept;
 
 // Whether this process can replace `exe` (an absolute path without links):
 // its folder writable and searchable, and in a folder with the sticky bit,
@@ -60,15 +79,20 @@ struct Handover {
 
 // The swap script for the executable `exe`, the new build at `download` and
 // the private `directory` that holds both it and the script. In order: wait
-// up to thirty seconds for the old agent's process to end (when it does not,
-// remove the staged files, say so on standard error and stop there); copy
-// `exe` to "{exe}.backup" through a temporary name beside it (nothing else
-// happens when that copy fails); copy the new build beside `exe`, make it
-// mode 0755 and rename it over `exe`; run it once with "help" (ten seconds
-// at most); when any of that fails, put the backup back. Then remove the
-// download, the script and `directory`, and start the executable: through
+// up to agent_wait_seconds for the old agent to end, reading descriptor 3
+// (the read end of a pipe whose write end only the agent holds) to its end
+// (when the wait runs out, remove the staged files, say so on standard error
+// and stop there, starting nothing); remove anything but a regular file at
+// "{exe}.backup" and "{exe}.update-swap" (nothing moves when that fails);
+// copy `exe` to "{exe}.backup" through the swap name (nothing else happens
+// when that copy fails); copy the new build beside `exe`, make it mode 0755
+// and rename it over `exe`; run it once with "help" (ten seconds at most);
+// when any of that fails, put the backup back. Then remove the download,
+// the script and `directory`, and start the executable: through
 // "launchctl kickstart -k" when the agent was a launchd job, else `exe` with
-// no arguments in the background.
+// no arguments in the background. A new build that gives no sign of life
+// (ready_file) within ready_wait_seconds, or that ends first, is stopped,
+// the backup put back and the previous build started the same way.
 [[nodiscard]] std::string scriptText(std::string_view exe, std::string_view download,
                                      std::string_view directory, const Handover& handover,
                                      const SwapTools& tools = {});
@@ -124,8 +148,11 @@ struct UpdateOutcome {
 
 // Starts "/bin/bash" on `script` in a process group of its own, with this
 // process's standard streams, environment and working directory and every
-// signal at its default; not waited for, and not one of the children that
-// the exit path kills. The start or execution error when it cannot run.
+// signal at its default, and on its descriptor 3 the read end of a pipe whose
+// write end this process keeps, close-on-exec, until it ends: the script
+// waits on it for this process to be gone. Not waited for, and not one of
+// the children that the exit path kills. The start or execution error when
+// it cannot run.
 [[nodiscard]] Result<void> startScript(const std::string& script);
 
 }  // namespace update_install
