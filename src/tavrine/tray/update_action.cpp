@@ -11,9 +11,11 @@
 #include "tavrine/platform/exe_path.h"
 #include "tavrine/tray/bound_actions.h"
 #include "tavrine/tray/macos.h"
+#include "tavrine/update/code_signature.h"
 #include "tavrine/update/update_install.h"
 #include "tavrine/update/update_signature.h"
 #include "tavrine/update/updater.h"
+#include "tavrine/update_keys.h"
 
 #include <fmt/format.h>
 
@@ -112,6 +114,15 @@ UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateM
     return failure("Failed to download update");
   }
   UpdateOutcome outcome = update_install::stage(download->body, *exe, update_install::thisAgent());
+  // The staged copy is the one the script installs, so it is the one checked.
+  if (outcome.success) {
+    if (auto signed_by_team = code_signature::checkTeam(outcome.staged.downloadPath(),
+                                                         update_keys::kTeamId);
+        !signed_by_team) {
+      console::error("Download failed: error.{}", errorName(signed_by_team.error()));
+      return failure("Failed to download update");  // the staged files go with `outcome`
+    }
+  }
   if (outcome.success) console::info("Update downloaded successfully. Restart required.");
   return outcome;
 }
