@@ -168,9 +168,8 @@ class UpdateProcess : public ::testing::Test {
 
   // An RFC 3339 time `from_now` away.
   static std::string timestamp(std::chrono::seconds from_now) {
-    return fmt::format(
-        "{:%FT%TZ}",
-        std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now() + from_now));
+    return fmt::format("{:%FT%TZ}", std::chrono::floor<std::chrono::seconds>(
+                                        std::chrono::system_clock::now() + from_now));
   }
 
   // Publishes a manifest of `version` whose universal artifact has `url`

@@ -5,8 +5,8 @@
 #include "support/process.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <string>
@@ -62,30 +62,29 @@ TEST(UpdateSignature, SignaturesOfAnIndependentSignerVerifyAndEveryChangeIsRefus
       {"as signed", manifest, sig, keys, {}},
       {"end of line after the signature", manifest, sig + "\r\n", keys, {}},
       {"a byte of the manifest", changed(manifest, 40), sig, keys, fail(Error::SignatureInvalid)},
-      {"a byte appended to the manifest", manifest + " ", sig, keys,
-       fail(Error::SignatureInvalid)},
+      {"a byte appended to the manifest", manifest + " ", sig, keys, fail(Error::SignatureInvalid)},
       {"a byte of the header", manifest, changed(sig, 5), keys, fail(Error::SignatureInvalid)},
-      {"another header, same key", manifest,
-       std::string(peer["typ"]) + sig.substr(dots), keys, fail(Error::SignatureInvalid)},
+      {"another header, same key", manifest, std::string(peer["typ"]) + sig.substr(dots), keys,
+       fail(Error::SignatureInvalid)},
       {"a byte of the signature", manifest, changed(sig, dots + 10), keys,
        fail(Error::SignatureInvalid)},
       {"the last byte of the signature", manifest, changed(sig, sig.size() - 2), keys,
        fail(Error::SignatureInvalid)},
-      {"a key the build does not trust", manifest, sig, {keys[0]},
-       fail(Error::UnknownSigningKey)},
+      {"a key the build does not trust", manifest, sig, {keys[0]}, fail(Error::UnknownSigningKey)},
       {"no key trusted", manifest, sig, {}, fail(Error::UnknownSigningKey)},
-      {"the trusted kid with another key's point", manifest, sig,
-       {TrustedKey{trusted.kid, keys[0].point}}, fail(Error::SignatureInvalid)},
+      {"the trusted kid with another key's point",
+       manifest,
+       sig,
+       {TrustedKey{trusted.kid, keys[0].point}},
+       fail(Error::SignatureInvalid)},
       {"ES384 named", manifest, peer["es384"], keys, fail(Error::SignatureInvalid)},
       {"a critical extension", manifest, peer["crit"], keys, fail(Error::SignatureInvalid)},
-      {"the payload attached", manifest,
-       sig.substr(0, dots + 1) + "e30" + sig.substr(dots + 1), keys,
-       fail(Error::SignatureInvalid)},
+      {"the payload attached", manifest, sig.substr(0, dots + 1) + "e30" + sig.substr(dots + 1),
+       keys, fail(Error::SignatureInvalid)},
       {"padding", manifest, sig + "==", keys, fail(Error::SignatureInvalid)},
       {"empty", manifest, "", keys, fail(Error::SignatureInvalid)},
       {"an HTML page", manifest, "<html>Not Found</html>", keys, fail(Error::SignatureInvalid)},
-      {"past four KiB", manifest, sig + std::string(4096, ' '), keys,
-       fail(Error::StreamTooLong)},
+      {"past four KiB", manifest, sig + std::string(4096, ' '), keys, fail(Error::StreamTooLong)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -101,9 +100,9 @@ TEST(UpdateSignature, SignaturesOfAnIndependentSignerVerifyAndEveryChangeIsRefus
   ASSERT_TRUE(own);
   const auto own_sig = update_signature::signManifest(kManifest, *own);
   ASSERT_TRUE(own_sig);
-  const auto checked = test_support::runProcess(
-      {node(), kPeer, "verify", es256::publicKeyPem(own->point), *own_sig}, {},
-      std::string(kManifest));
+  const auto checked =
+      test_support::runProcess({node(), kPeer, "verify", es256::publicKeyPem(own->point), *own_sig},
+                               {}, std::string(kManifest));
   EXPECT_EQ(checked.out, "ok") << checked.err;
   const auto reread = es256::privateKeyFromPem(es256::privateKeyPem(*own));
   ASSERT_TRUE(reread);
@@ -134,16 +133,17 @@ TEST(UpdateSignature, TheConfiguredKeysAreTrustedInBothModesAndTheDevelopmentKey
 TEST(UpdateSignature, ASignedManifestNeedsAFutureExpiryAndTheArtifactsHashAndSize) {
   const auto now = sys_days{2027y / 2 / 1} + 12h;
   const auto rules = [&](const std::string& expires, const std::string& artifact) {
-    std::string text = R"({"platforms": {"macos": {"version": "0.3.0", "artifacts": {"universal": )" +
-                       artifact + "}}}}";
+    std::string text =
+        R"({"platforms": {"macos": {"version": "0.3.0", "artifacts": {"universal": )" + artifact +
+        "}}}}";
     if (!expires.empty()) text = R"({"expires": )" + expires + ", " + text.substr(1);
     const auto manifest = updater::parseManifest(text, "http://localhost:3000");
     if (!manifest) return std::string(errorName(manifest.error()));
     const auto checked = update_signature::checkSignedManifest(*manifest, now);
     return checked ? std::string("ok") : std::string(errorName(checked.error()));
   };
-  const std::string whole = R"({"url": "/b", "size": 12, "sha256": ")" + std::string(64, 'a') +
-                            R"("})";
+  const std::string whole =
+      R"({"url": "/b", "size": 12, "sha256": ")" + std::string(64, 'a') + R"("})";
   const struct {
     std::string expires, artifact, expected;
   } cases[] = {

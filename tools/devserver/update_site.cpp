@@ -59,8 +59,8 @@ UpdateSite::UpdateSite(UpdateSiteOptions options)
     }
     auto content = fs_util::readWholeFile(options_.directory + "/" + name, kLargestFile);
     if (!content && name == kSignature && signing_.load()) {
-      content = fs_util::readWholeFile(options_.directory + "/" + std::string(kManifest),
-                                       kLargestFile);
+      content =
+          fs_util::readWholeFile(options_.directory + "/" + std::string(kManifest), kLargestFile);
       if (content) *content = signWithDevelopmentKey(*content);
     }
     if (!content) {

@@ -65,8 +65,7 @@ int keygen(const std::string& name) {
   if (auto written = writeNew(name + ".pem", es256::privateKeyPem(*key), 0600); !written) {
     return failed(name + ".pem", written.error());
   }
-  if (auto written = writeNew(name + ".pub.pem", es256::publicKeyPem(key->point), 0644);
-      !written) {
+  if (auto written = writeNew(name + ".pub.pem", es256::publicKeyPem(key->point), 0644); !written) {
     return failed(name + ".pub.pem", written.error());
   }
   fmt::print("{}\n", es256::thumbprint(key->point));

@@ -75,7 +75,7 @@ std::optional<std::string> readInteger(std::string_view& der) {
   if (length == 0 || length > 33 || der.size() < 2 + length) return std::nullopt;
   std::string_view value = der.substr(2, length);
   der.remove_prefix(2 + length);
-  if (value[0] & 0x80) return std::nullopt;  // negative
+  if (value[0] & 0x80) return std::nullopt;                                          // negative
   if (value.size() > 1 && value[0] == 0 && !(value[1] & 0x80)) return std::nullopt;  // not minimal
   if (value.size() == 33) {
     if (value[0] != 0) return std::nullopt;  // larger than any scalar
@@ -139,18 +139,15 @@ std::string privateKeyDer(const PrivateKey& key) {
 
 std::string publicKeyPem(std::string_view point) { return pem("PUBLIC KEY", publicKeyDer(point)); }
 
-std::string privateKeyPem(const PrivateKey& key) {
-  return pem("PRIVATE KEY", privateKeyDer(key));
-}
+std::string privateKeyPem(const PrivateKey& key) { return pem("PRIVATE KEY", privateKeyDer(key)); }
 
 std::string thumbprint(std::string_view point) {
   const auto encode = [](std::string_view bytes) {
     return crypto::base64UrlNoPad(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   };
   // The required members in lexicographic order, without white space.
-  const std::string jwk =
-      fmt::format(R"({{"crv":"P-256","kty":"EC","x":"{}","y":"{}"}})", encode(point.substr(1, 32)),
-                  encode(point.substr(33, 32)));
+  const std::string jwk = fmt::format(R"({{"crv":"P-256","kty":"EC","x":"{}","y":"{}"}})",
+                                      encode(point.substr(1, 32)), encode(point.substr(33, 32)));
   return crypto::base64UrlNoPad(crypto::sha256(jwk));
 }
 

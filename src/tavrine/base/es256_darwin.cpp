@@ -49,8 +49,7 @@ Cf<SecKeyRef> makeKey(std::string_view x963, bool is_private) {
 
 }  // namespace
 
-bool verify(std::string_view point, std::string_view message,
-            std::string_view signature) noexcept {
+bool verify(std::string_view point, std::string_view message, std::string_view signature) noexcept {
   try {
     if (point.size() != kPointSize) return false;
     const auto der_signature = derFromRaw(signature);
@@ -80,9 +79,9 @@ Result<std::string> sign(const PrivateKey& key, std::string_view message) noexce
     const auto message_data = cfData(message);
     if (!message_data) return fail(Error::OutOfMemory);
     CFErrorRef error = nullptr;
-    const Cf<CFDataRef> signature(SecKeyCreateSignature(
-        private_key.get(), kSecKeyAlgorithmECDSASignatureMessageX962SHA256, message_data.get(),
-        &error));
+    const Cf<CFDataRef> signature(
+        SecKeyCreateSignature(private_key.get(), kSecKeyAlgorithmECDSASignatureMessageX962SHA256,
+                              message_data.get(), &error));
     const Cf<CFErrorRef> release_error(error);
     if (!signature) return fail(Error::InvalidKey);
     auto raw = rawFromDer(bytesOf(signature.get()));

@@ -24,8 +24,7 @@ const unsigned char* bytes(std::string_view text) {
 
 }  // namespace
 
-bool verify(std::string_view point, std::string_view message,
-            std::string_view signature) noexcept {
+bool verify(std::string_view point, std::string_view message, std::string_view signature) noexcept {
   try {
     if (point.size() != kPointSize) return false;
     const auto der_signature = derFromRaw(signature);

@@ -116,8 +116,8 @@ UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateM
   UpdateOutcome outcome = update_install::stage(download->body, *exe, update_install::thisAgent());
   // The staged copy is the one the script installs, so it is the one checked.
   if (outcome.success) {
-    if (auto signed_by_team = code_signature::checkTeam(outcome.staged.downloadPath(),
-                                                         update_keys::kTeamId);
+    if (auto signed_by_team =
+            code_signature::checkTeam(outcome.staged.downloadPath(), update_keys::kTeamId);
         !signed_by_team) {
       console::error("Download failed: error.{}", errorName(signed_by_team.error()));
       return failure("Failed to download update");  // the staged files go with `outcome`
@@ -156,8 +156,8 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
     }
     if (response->truncated) {
       manifest = fail(Error::StreamTooLong);
-    } else if (auto verified = keys.empty() ? Result<void>{}
-                                            : verifySignature(config, response->body, keys);
+    } else if (auto verified =
+                   keys.empty() ? Result<void>{} : verifySignature(config, response->body, keys);
                !verified) {
       console::error("Update information could not be verified: error.{}",
                      errorName(verified.error()));
@@ -174,8 +174,8 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
     return;
   }
   if (!keys.empty()) {
-    if (auto rules = update_signature::checkSignedManifest(*manifest,
-                                                           std::chrono::system_clock::now());
+    if (auto rules =
+            update_signature::checkSignedManifest(*manifest, std::chrono::system_clock::now());
         !rules) {
       if (rules.error() == Error::ManifestExpired) {
         console::error("Update information has expired: error.{}", errorName(rules.error()));

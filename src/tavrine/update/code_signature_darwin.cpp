@@ -32,8 +32,8 @@ Result<void> checkTeam(const std::string& path, std::string_view team) {
   }
   const Cf<SecStaticCodeRef> owned_code(code);
   // Apple's anchor and the team's Developer ID certificate at the leaf.
-  const std::string text = fmt::format(
-      "anchor apple generic and certificate leaf[subject.OU] = \"{}\"", team);
+  const std::string text =
+      fmt::format("anchor apple generic and certificate leaf[subject.OU] = \"{}\"", team);
   const Cf<CFStringRef> requirement_text(
       CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
   if (!requirement_text) return fail(Error::OutOfMemory);

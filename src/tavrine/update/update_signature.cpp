@@ -58,7 +58,8 @@ int readDigits(std::string_view text, size_t at, size_t count, bool& ok) {
   int value = 0;
   const char* begin = text.data() + at;
   const auto [end, ec] = std::from_chars(begin, begin + count, value);
-  if (ec != std::errc() || end != begin + count || !std::isdigit(static_cast<unsigned char>(*begin))) {
+  if (ec != std::errc() || end != begin + count ||
+      !std::isdigit(static_cast<unsigned char>(*begin))) {
     ok = false;
   }
   return value;
@@ -126,8 +127,9 @@ std::vector<TrustedKey> trustedKeys(Mode mode, std::span<const std::string_view>
 Result<std::chrono::sys_seconds> parseTimestamp(std::string_view text) noexcept {
   using namespace std::chrono;
   // YYYY-MM-DDTHH:MM:SS[.fraction]Z
-  if (text.size() < 20 || text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != 't') ||
-      text[13] != ':' || text[16] != ':' || (text.back() != 'Z' && text.back() != 'z')) {
+  if (text.size() < 20 || text[4] != '-' || text[7] != '-' ||
+      (text[10] != 'T' && text[10] != 't') || text[13] != ':' || text[16] != ':' ||
+      (text.back() != 'Z' && text.back() != 'z')) {
     return fail(Error::InvalidResponse);
   }
   const std::string_view fraction = text.substr(19, text.size() - 20);

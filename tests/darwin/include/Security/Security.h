@@ -32,9 +32,8 @@ extern SecKeyRef SecKeyCreateWithData(CFDataRef keyData, CFDictionaryRef attribu
 extern CFDataRef SecKeyCopyExternalRepresentation(SecKeyRef key, CFErrorRef* error);
 extern CFDataRef SecKeyCreateSignature(SecKeyRef key, SecKeyAlgorithm algorithm,
                                        CFDataRef dataToSign, CFErrorRef* error);
-extern Boolean SecKeyVerifySignature(SecKeyRef key, SecKeyAlgorithm algorithm,
-                                     CFDataRef signedData, CFDataRef signature,
-                                     CFErrorRef* error);
+extern Boolean SecKeyVerifySignature(SecKeyRef key, SecKeyAlgorithm algorithm, CFDataRef signedData,
+                                     CFDataRef signature, CFErrorRef* error);
 
 typedef uint32_t SecCSFlags;
 enum {
