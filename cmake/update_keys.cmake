@@ -9,8 +9,10 @@ function(tavrine_key_literal path out_var)
     message(FATAL_ERROR "TAVRINE_UPDATE_KEYS names '${path}', which does not exist")
   endif()
   file(READ "${path}" pem)
-  if(NOT pem MATCHES "-----BEGIN PUBLIC KEY-----")
-    message(FATAL_ERROR "'${path}' is not a PEM public key (-----BEGIN PUBLIC KEY-----)")
+  # The Base64 of the fixed start of a P-256 SubjectPublicKeyInfo with an
+  # uncompressed point: any other key would never verify a signature.
+  if(NOT pem MATCHES "-----BEGIN PUBLIC KEY-----[\r\n]+MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE")
+    message(FATAL_ERROR "'${path}' is not the PEM public key of a P-256 key (-----BEGIN PUBLIC KEY-----)")
   endif()
   if(pem MATCHES "\\)tavrine_key\"")
     message(FATAL_ERROR "'${path}' cannot be compiled in")

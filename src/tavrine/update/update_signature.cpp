@@ -113,8 +113,8 @@ std::vector<TrustedKey> trustedKeys(Mode mode) {
 
 std::vector<TrustedKey> trustedKeys(Mode mode, std::span<const std::string_view> configured) {
   std::vector<TrustedKey> keys;
-  // The build checked that each is a PEM public key; one that still does
-  // not read is left out, and with it every manifest it signs.
+  // The build checked that each is the PEM public key of a P-256 key, which
+  // always reads.
   for (const std::string_view pem : configured) {
     if (auto key = trustedKey(pem)) keys.push_back(std::move(*key));
   }
