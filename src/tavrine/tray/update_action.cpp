@@ -137,6 +137,7 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
   const std::array headers{http::HttpHeader{"Accept", "application/json"},
                            http::HttpHeader{"User-Agent", http::kUserAgent}};
   Result<updater::UpdateManifest> manifest = fail(Error::Unexpected);
+  Result<void> verified;
   {
     // A manifest is small: an answer past its bound is cut there and refused
     // as a manifest, not read whole into memory.
@@ -156,18 +157,19 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
     }
     if (response->truncated) {
       manifest = fail(Error::StreamTooLong);
-    } else if (auto verified =
-                   keys.empty() ? Result<void>{} : verifySignature(config, response->body, keys);
-               !verified) {
-      console::error("Update information could not be verified: error.{}",
-                     errorName(verified.error()));
-      alert(cocoa, "Update Check Failed", "The update information could not be verified.");
-      return;
     } else {
-      manifest = updater::parseManifest(response->body, config.update_base_url);
+      // The reader sees only bytes that the signature covers.
+      if (!keys.empty()) verified = verifySignature(config, response->body, keys);
+      if (verified) manifest = updater::parseManifest(response->body, config.update_base_url);
     }
   }
   http::releaseLargeAnswerMemory();  // a refused manifest may have been a megabyte
+  if (!verified) {
+    console::error("Update information could not be verified: error.{}",
+                   errorName(verified.error()));
+    alert(cocoa, "Update Check Failed", "The update information could not be verified.");
+    return;
+  }
   if (!manifest) {
     console::error("Failed to parse update response: error.{}", errorName(manifest.error()));
     alert(cocoa, "Update Check Failed", "Failed to parse update information");
