@@ -4,9 +4,12 @@
 #include "support/temp_dir.h"
 #include "tavrine/base/crypto.h"
 #include "tavrine/build_config.h"
+#include "tavrine/update/update_signature.h"
 #include "update_site.h"
 
+#include <fmt/chrono.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,14 +156,45 @@ class UpdateProcess : public ::testing::Test {
     ASSERT_TRUE(site_->start());
   }
 
+  // The fields of a published manifest; by default a signed manifest's
+  // expiry a day ahead and the hash and size of the file that `url` names
+  // under /updates/ (of no bytes when there is none).
+  struct Published {
+    std::string url;
+    std::optional<std::string> sha256;
+    std::optional<uint64_t> size;
+    std::optional<std::string> expires;
+  };
+
+  // An RFC 3339 time `from_now` away.
+  static std::string timestamp(std::chrono::seconds from_now) {
+    return fmt::format("{:%FT%TZ}", std::chrono::floor<std::chrono::seconds>(
+                                        std::chrono::system_clock::now() + from_now));
+  }
+
   // Publishes a manifest of `version` whose universal artifact has `url`
-  // (and `sha256` when given).
+  // (and `sha256` when given); the site signs it.
   void publish(const std::string& version, const std::string& url = "",
                const std::string& sha256 = "") {
-    std::string artifact = url.empty() ? "{}" : "{\"url\": \"" + url + "\"";
-    if (!url.empty()) artifact += sha256.empty() ? "}" : ", \"sha256\": \"" + sha256 + "\"}";
+    publish(version, Published{url, sha256.empty() ? std::nullopt : std::optional(sha256), {}, {}});
+  }
+  void publish(const std::string& version, const Published& fields, bool hash = true,
+               bool size = true) {
+    const std::string file = fields.url.starts_with("/updates/") &&
+                                     std::filesystem::exists(updates_.file(fields.url.substr(9)))
+                                 ? readFile(updates_.file(fields.url.substr(9)))
+                                 : "";
+    std::vector<std::string> members;
+    if (!fields.url.empty()) members.push_back("\"url\": \"" + fields.url + "\"");
+    if (hash) {
+      members.push_back("\"sha256\": \"" +
+                        fields.sha256.value_or(crypto::toHex(crypto::sha256(file))) + "\"");
+    }
+    if (size) members.push_back(fmt::format("\"size\": {}", fields.size.value_or(file.size())));
+    const std::string artifact = fmt::format("{{{}}}", fmt::join(members, ", "));
     writeFile(updates_.file("manifest.json"),
-              "{\"platforms\": {\"macos\": {\"version\": \"" + version +
+              "{\"expires\": \"" + fields.expires.value_or(timestamp(std::chrono::hours(24))) +
+                  "\", \"platforms\": {\"macos\": {\"version\": \"" + version +
                   "\", \"artifacts\": {\"universal\": " + artifact + "}}}}");
   }
 
@@ -566,8 +601,10 @@ TEST_F(UpdateProcess, EveryOtherOutcomeEndsInOneAlertAndTheAgentRunsOn) {
 
   // A version and a URL with ESC and CR in them reach the console escaped.
   writeFile(updates_.file("manifest.json"),
-            R"({"platforms": {"macos": {"version": "0.3.0\u001b[2K\r", "artifacts":)"
-            R"( {"universal": {"url": "/updates/missing\u001b[1A\r"}}}}})");
+            R"({"expires": ")" + timestamp(std::chrono::hours(1)) +
+                R"(", "platforms": {"macos": {"version": "0.3.0\u001b[2K\r", "artifacts":)"
+                R"( {"universal": {"url": "/updates/missing\u001b[1A\r", "size": 1, "sha256":)"
+                R"( "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824"}}}}})");
   agent->writeInput("click Downloading...\n");
   ASSERT_TRUE(transcript.next(
       "alert: Update Available: Version 0.3.0\\x1B[2K\\x0D is available. You are running "
@@ -588,6 +625,97 @@ TEST_F(UpdateProcess, EveryOtherOutcomeEndsInOneAlertAndTheAgentRunsOn) {
                           [](unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7f; }),
             0)
       << err;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UpdateProcess, EachRefusalOfASignedUpdateEndsInItsAlertWithNothingStagedOrSwapped) {
+  ASSERT_NO_FATAL_FAILURE(startSite());
+  writeFile(updates_.file("build"), new_build_);
+  auto agent = startAgent();
+  Transcript transcript(*agent);
+  ASSERT_TRUE(transcript.next(kRegistered));
+  std::string entry_title = "Check for Updates...";
+  const auto nothing_installed = [&] {
+    EXPECT_TRUE(entries(tmp_.path()).empty()) << ::testing::PrintToString(entries(tmp_.path()));
+    EXPECT_EQ(readFile(exe_), old_build_);
+    EXPECT_EQ(entries(installDir()), std::vector<std::string>{"tavrine"});
+  };
+  // Refused before the offer: nothing is fetched but the manifest and its
+  // signature.
+  const auto refused = [&](const std::string& line, const std::string& message) {
+    SCOPED_TRACE(line);
+    agent->writeInput("click " + entry_title + "\n");
+    ASSERT_TRUE(transcript.next("error: Update information " + line + "\n"));
+    ASSERT_TRUE(transcript.next("alert: Update Check Failed: " + message + " [OK]\n"));
+    agent->writeInput("answer OK\n");
+    nothing_installed();
+  };
+  const std::string unverified = "The update information could not be verified.";
+  const std::string sig = updates_.file("manifest.json.sig");
+
+  publish("0.3.0", "/updates/build");
+  site_->setSigning(false);
+  refused("could not be verified: error.SignatureMissing", unverified);
+  site_->setSigning(true);
+  // A signature of the development key, but of another manifest.
+  writeFile(sig, devserver::signWithDevelopmentKey(readFile(updates_.file("manifest.json"))));
+  publish("0.3.1", "/updates/build");
+  refused("could not be verified: error.SignatureInvalid", unverified);
+  // A signature that verifies, by a key the agent does not trust.
+  const auto stranger = es256::generate();
+  ASSERT_TRUE(stranger);
+  writeFile(sig, update_signature::signManifest(readFile(updates_.file("manifest.json")), *stranger)
+                     .value_or(""));
+  refused("could not be verified: error.UnknownSigningKey", unverified);
+  writeFile(sig, std::string(5000, 'A'));
+  refused("could not be verified: error.StreamTooLong", unverified);
+  std::filesystem::remove(sig);
+
+  publish("0.3.0", Published{"/updates/build", {}, {}, timestamp(-std::chrono::seconds(1))});
+  refused("has expired: error.ManifestExpired", "The update information has expired.");
+  publish("0.3.0", Published{"/updates/build", {}, {}, {}}, false, true);
+  refused("could not be verified: error.MissingField", unverified);
+  publish("0.3.0", Published{"/updates/build", {}, {}, {}}, true, false);
+  refused("could not be verified: error.MissingField", unverified);
+  EXPECT_EQ(agent->errorOutput().find("alert: Update Available"), std::string::npos);
+
+  // Refused after the download: a build longer or shorter than the manifest
+  // says, or with another hash.
+  const Published wrong[] = {
+      {"/updates/build", {}, new_build_.size() - 1, {}},
+      {"/updates/build", {}, new_build_.size() + 1, {}},
+      {"/updates/build", crypto::toHex(crypto::sha256(old_build_)), {}, {}},
+  };
+  for (const auto& fields : wrong) {
+    publish("0.3.0", fields);
+    agent->writeInput("click " + entry_title + "\n");
+    ASSERT_TRUE(transcript.next("[Update Now] [Later]\n"));
+    agent->writeInput("answer Update Now\n");
+    ASSERT_TRUE(transcript.next(fields.sha256 ? "error: Download failed: error.ChecksumMismatch\n"
+                                              : "error: Download failed: error.SizeMismatch\n"));
+    ASSERT_TRUE(transcript.next("alert: Update Failed: Failed to download update [OK]\n"));
+    agent->writeInput("answer OK\n");
+    nothing_installed();
+    entry_title = "Downloading...";
+  }
+
+  // The agent reports on through all of it.
+  const uint64_t before = api_->device(kDeviceId).value_or(devserver::Device{}).report_count;
+  ASSERT_TRUE(transcript.next("Tavrine Check #2", 60s));
+  for (auto deadline = std::chrono::steady_clock::now() + 30s;
+       api_->device(kDeviceId).value_or(devserver::Device{}).report_count <= before &&
+       std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_GT(api_->device(kDeviceId).value_or(devserver::Device{}).report_count, before);
+
+  agent->writeInput("click Quit Tavrine\n");
+  const auto ended = agent->wait(10s);
+  ASSERT_TRUE(ended) << agent->errorOutput();
+  EXPECT_EQ(ended->exit_code, 0);
 }
 
 }  // namespace

@@ -1,0 +1,1 @@
+eyJhbGciOiJFUzM4NCIsImtpZCI6IngifQ..AAAA
