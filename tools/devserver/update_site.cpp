@@ -2,10 +2,14 @@
 
 #include "tavrine/base/console.h"
 #include "tavrine/base/fs_util.h"
+#include "tavrine/update/update_signature.h"
+
+#include "development_update_key.h"
 
 #include <fcntl.h>
 
 #include <chrono>
+#include <cstdlib>
 
 namespace devserver {
 namespace {
@@ -13,14 +17,37 @@ namespace {
 // As large as the agent accepts a download to be.
 constexpr size_t kLargestFile = size_t{512} << 20;
 
+constexpr std::string_view kManifest = "manifest.json";
+constexpr std::string_view kSignature = "manifest.json.sig";
+
 }  // namespace
+
+std::string signWithDevelopmentKey(std::string_view manifest) {
+  static const es256::PrivateKey key = [] {
+    auto parsed = es256::privateKeyFromPem(kDevelopmentUpdateKey);
+    if (!parsed) {
+      console::line("devserver: the development update key does not read: error.{}\n",
+                    errorName(parsed.error()));
+      std::abort();
+    }
+    return *parsed;
+  }();
+  auto signature = update_signature::signManifest(manifest, key);
+  if (!signature) {
+    console::line("devserver: signing the manifest failed: error.{}\n",
+                  errorName(signature.error()));
+    return "";
+  }
+  return *signature;
+}
 
 bool isPublishedName(std::string_view name) {
   if (name.empty() || name.starts_with('.')) return false;  // ".", "..", hidden files
   return name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
 }
 
-UpdateSite::UpdateSite(UpdateSiteOptions options) : options_(std::move(options)) {
+UpdateSite::UpdateSite(UpdateSiteOptions options)
+    : options_(std::move(options)), signing_(options_.sign_manifest) {
   // httplib has decoded the path already, so an encoded "/" is seen here as
   // a separator and refused with the rest.
   server_.Get(R"(/updates/(.+))", [this](const httplib::Request& request,
@@ -31,12 +58,17 @@ UpdateSite::UpdateSite(UpdateSiteOptions options) : options_(std::move(options))
       return;
     }
     auto content = fs_util::readWholeFile(options_.directory + "/" + name, kLargestFile);
+    if (!content && name == kSignature && signing_.load()) {
+      content = fs_util::readWholeFile(options_.directory + "/" + std::string(kManifest),
+                                       kLargestFile);
+      if (content) *content = signWithDevelopmentKey(*content);
+    }
     if (!content) {
       response.status = 404;
       return;
     }
     response.set_content(std::move(*content),
-                         name == "manifest.json" ? "application/json" : "application/octet-stream");
+                         name == kManifest ? "application/json" : "application/octet-stream");
   });
   server_.set_logger([this](const httplib::Request& q, const httplib::Response& r) {
     if (!options_.log_requests) return;

@@ -58,6 +58,14 @@
   /* Update download. */                                                            \
   X(InvalidExecutable)                                                              \
   X(ChecksumMismatch)                                                               \
+  X(SizeMismatch)                                                                   \
+  /* Update signature. */                                                           \
+  X(SignatureMissing)                                                               \
+  X(SignatureInvalid)                                                               \
+  X(UnknownSigningKey)                                                              \
+  X(ManifestExpired)                                                                \
+  X(InvalidKey)                                                                     \
+  X(CodeSignatureInvalid)                                                           \
   /* Files, processes and the rest of the operating system (see errorFromErrno). */ \
   X(FileNotFound)                                                                   \
   X(AccessDenied)                                                                   \

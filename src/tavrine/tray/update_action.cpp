@@ -12,11 +12,17 @@
 #include "tavrine/tray/bound_actions.h"
 #include "tavrine/tray/macos.h"
 #include "tavrine/update/update_install.h"
+#include "tavrine/update/update_signature.h"
 #include "tavrine/update/updater.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace tray::macos {
 namespace {
@@ -45,6 +51,22 @@ UpdateOutcome failure(std::string_view message) {
   return outcome;
 }
 
+// Fetches the manifest's signature file and checks it against `manifest`,
+// the bytes exactly as served, before anything reads them.
+Result<void> verifySignature(const Config& config, std::string_view manifest,
+                             std::span<const update_signature::TrustedKey> keys) {
+  const std::string url = fmt::format("{}.sig", config.update_manifest_url);
+  const std::array headers{http::HttpHeader{"User-Agent", http::kUserAgent}};
+  http::Limits limits;
+  limits.max_get_response = update_signature::kSignatureFileLimit;
+  limits.cut_at_limit = true;
+  const auto response = http::get(url, headers, limits);
+  // Whatever keeps the signature away, the manifest stands unsigned.
+  if (!response || response->status != 200) return fail(Error::SignatureMissing);
+  if (response->truncated) return fail(Error::StreamTooLong);
+  return update_signature::verifyManifest(manifest, response->body, keys);
+}
+
 // Steps from the consent to the staged script.
 UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateManifest& manifest) {
   // Before a byte is fetched: an executable this process cannot replace (an
@@ -65,6 +87,11 @@ UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateM
   // Room for the largest build over a slow line, but not for ever.
   http::Limits limits;
   limits.total_timeout = kDownloadTimeLimit;
+  // A download longer than the manifest says is cut off at that length.
+  if (manifest.size) {
+    limits.max_get_response = std::min<uint64_t>(limits.max_get_response, *manifest.size);
+    limits.cut_at_limit = true;
+  }
   auto download = http::get(manifest.download_url, headers, limits);
   if (!download) {
     console::error("Download failed: error.{}", errorName(download.error()));
@@ -73,6 +100,10 @@ UpdateOutcome downloadAndStage(const CocoaHandles& cocoa, const updater::UpdateM
   if (download->status != 200) {
     console::error("Download returned status: {}", download->status);
     return failure("Download server returned an error");
+  }
+  if (manifest.size && (download->truncated || download->body.size() != *manifest.size)) {
+    console::error("Download failed: error.{}", errorName(Error::SizeMismatch));
+    return failure("Failed to download update");
   }
   // Before a byte is written: an error page or a tampered file never gets
   // near the executable.
@@ -89,6 +120,9 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
   const Config config = config::load();  // the mode is decided afresh, as at start-up
   console::info("Checking for updates at {}... Current version: {}", config.update_manifest_url,
                 updater::kAgentVersion);
+  // With no key trusted (a production build configured without one) the
+  // manifest is taken on the word of the site, as it always was.
+  const std::vector<update_signature::TrustedKey> keys = update_signature::trustedKeys(config.mode);
   const std::array headers{http::HttpHeader{"Accept", "application/json"},
                            http::HttpHeader{"User-Agent", http::kUserAgent}};
   Result<updater::UpdateManifest> manifest = fail(Error::Unexpected);
@@ -109,14 +143,39 @@ void checkForUpdates(const CocoaHandles& cocoa, TrayState& tray) {
       alert(cocoa, "Update Check Failed", "Update server returned an error");
       return;
     }
-    manifest = response->truncated ? fail(Error::StreamTooLong)
-                                   : updater::parseManifest(response->body, config.update_base_url);
+    if (response->truncated) {
+      manifest = fail(Error::StreamTooLong);
+    } else if (auto verified = keys.empty() ? Result<void>{}
+                                            : verifySignature(config, response->body, keys);
+               !verified) {
+      console::error("Update information could not be verified: error.{}",
+                     errorName(verified.error()));
+      alert(cocoa, "Update Check Failed", "The update information could not be verified.");
+      return;
+    } else {
+      manifest = updater::parseManifest(response->body, config.update_base_url);
+    }
   }
   http::releaseLargeAnswerMemory();  // a refused manifest may have been a megabyte
   if (!manifest) {
     console::error("Failed to parse update response: error.{}", errorName(manifest.error()));
     alert(cocoa, "Update Check Failed", "Failed to parse update information");
     return;
+  }
+  if (!keys.empty()) {
+    if (auto rules = update_signature::checkSignedManifest(*manifest,
+                                                           std::chrono::system_clock::now());
+        !rules) {
+      if (rules.error() == Error::ManifestExpired) {
+        console::error("Update information has expired: error.{}", errorName(rules.error()));
+        alert(cocoa, "Update Check Failed", "The update information has expired.");
+      } else {
+        console::error("Update information could not be verified: error.{}",
+                       errorName(rules.error()));
+        alert(cocoa, "Update Check Failed", "The update information could not be verified.");
+      }
+      return;
+    }
   }
   if (!manifest->update_available) {
     alert(cocoa, "No Updates Available", "You are running the latest version.");

@@ -93,6 +93,10 @@ Result<UpdateManifest> readManifest(std::string_view text, std::string_view base
   }
 
   UpdateManifest manifest;
+  if (const json* expires = member(document, "expires"); expires != nullptr) {
+    if (!expires->is_string()) return fail(Error::InvalidResponse);
+    manifest.expires = expires->get<std::string>();
+  }
   manifest.latest_version = version->get<std::string>();
   manifest.update_available = parseVersion(manifest.latest_version) > parseVersion(kAgentVersion);
 
@@ -125,6 +129,10 @@ Result<UpdateManifest> readManifest(std::string_view text, std::string_view base
     std::string digest = sha256->get<std::string>();
     for (char& c : digest) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     manifest.sha256 = std::move(digest);
+  }
+  if (const json* size = member(*chosen, "size"); size != nullptr) {
+    if (!size->is_number_unsigned()) return fail(Error::InvalidResponse);
+    manifest.size = size->get<uint64_t>();
   }
   return manifest;
 }

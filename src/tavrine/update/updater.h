@@ -37,6 +37,10 @@ struct UpdateManifest {
   std::string download_url;    // absolute; empty when the manifest names none
   // The chosen artifact's SHA-256 in lowercase hexadecimal, when it gives one.
   std::optional<std::string> sha256;
+  // The chosen artifact's length in bytes, when it gives one.
+  std::optional<uint64_t> size;
+  // The top-level `expires` as written (an RFC 3339 time), when present.
+  std::optional<std::string> expires;
   bool update_available = false;
 };
 
@@ -51,8 +55,9 @@ struct UpdateManifest {
 // SyntaxError or UnexpectedEndOfInput for text that is not one complete JSON
 // value,
 // MissingField when platforms, macos or version is absent, InvalidResponse
-// when a value named in the manifest has the wrong JSON type or `sha256` is
-// not 64 hexadecimal digits, OutOfMemory. Never throws.
+// when a value named in the manifest has the wrong JSON type, `sha256` is
+// not 64 hexadecimal digits or `size` not a whole number of bytes,
+// OutOfMemory. Never throws.
 [[nodiscard]] Result<UpdateManifest> parseManifest(std::string_view text,
                                                    std::string_view base_url) noexcept;
 

@@ -1,0 +1,163 @@
+#include "tavrine/update/update_signature.h"
+
+#include "tavrine/base/crypto.h"
+#include "tavrine/update_keys.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <new>
+
+namespace update_signature {
+namespace {
+
+using nlohmann::json;
+
+std::string encode(std::string_view bytes) {
+  return crypto::base64UrlNoPad(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+Result<SignatureFile> parse(std::string_view text) {
+  if (text.size() > kSignatureFileLimit) return fail(Error::StreamTooLong);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.remove_suffix(1);
+  }
+  // HEADER, an empty payload (detached), SIGNATURE.
+  const size_t first = text.find('.');
+  if (first == std::string_view::npos || first == 0) return fail(Error::SignatureInvalid);
+  if (text.substr(first, 2) != "..") return fail(Error::SignatureInvalid);
+  const std::string_view header_text = text.substr(0, first);
+  const std::string_view signature_text = text.substr(first + 2);
+  if (signature_text.find('.') != std::string_view::npos) return fail(Error::SignatureInvalid);
+  const auto header_json = es256::base64Decode(header_text, true);
+  auto signature = es256::base64Decode(signature_text, true);
+  if (!header_json || !signature || signature->size() != es256::kSignatureSize) {
+    return fail(Error::SignatureInvalid);
+  }
+  // The header has no nesting worth the name; depth is bounded by the size.
+  const json header = json::parse(*header_json, nullptr, false);
+  if (!header.is_object()) return fail(Error::SignatureInvalid);
+  const auto alg = header.find("alg");
+  const auto kid = header.find("kid");
+  if (alg == header.end() || !alg->is_string() || *alg != "ES256" || kid == header.end() ||
+      !kid->is_string()) {
+    return fail(Error::SignatureInvalid);
+  }
+  // Extensions this program does not know must not be ignored (RFC 7515
+  // section 4.1.11), and it knows none.
+  if (header.contains("crit")) return fail(Error::SignatureInvalid);
+  SignatureFile file;
+  file.encoded_header = header_text;
+  file.kid = kid->get<std::string>();
+  file.signature = std::move(*signature);
+  return file;
+}
+
+int readDigits(std::string_view text, size_t at, size_t count, bool& ok) {
+  int value = 0;
+  const char* begin = text.data() + at;
+  const auto [end, ec] = std::from_chars(begin, begin + count, value);
+  if (ec != std::errc() || end != begin + count || !std::isdigit(static_cast<unsigned char>(*begin))) {
+    ok = false;
+  }
+  return value;
+}
+
+}  // namespace
+
+Result<SignatureFile> parseSignatureFile(std::string_view text) noexcept {
+  try {
+    return parse(text);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  } catch (...) {
+    return fail(Error::SignatureInvalid);
+  }
+}
+
+Result<void> verifyManifest(std::string_view manifest, std::string_view signature_file,
+                            std::span<const TrustedKey> keys) noexcept {
+  try {
+    auto file = parseSignatureFile(signature_file);
+    if (!file) return fail(file.error());
+    const auto key = std::find_if(keys.begin(), keys.end(),
+                                  [&](const TrustedKey& k) { return k.kid == file->kid; });
+    if (key == keys.end()) return fail(Error::UnknownSigningKey);
+    const std::string input = file->encoded_header + "." + encode(manifest);
+    if (!es256::verify(key->point, input, file->signature)) return fail(Error::SignatureInvalid);
+    return {};
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+Result<std::string> signManifest(std::string_view manifest, const es256::PrivateKey& key) {
+  const json header = {{"alg", "ES256"}, {"kid", es256::thumbprint(key.point)}};
+  const std::string encoded_header = encode(header.dump());
+  auto signature = es256::sign(key, encoded_header + "." + encode(manifest));
+  if (!signature) return fail(signature.error());
+  return encoded_header + ".." + encode(*signature);
+}
+
+Result<TrustedKey> trustedKey(std::string_view pem) {
+  auto point = es256::publicKeyFromPem(pem);
+  if (!point) return fail(point.error());
+  return TrustedKey{es256::thumbprint(*point), std::move(*point)};
+}
+
+std::vector<TrustedKey> trustedKeys(Mode mode) {
+  return trustedKeys(mode, update_keys::kConfigured);
+}
+
+std::vector<TrustedKey> trustedKeys(Mode mode, std::span<const std::string_view> configured) {
+  std::vector<TrustedKey> keys;
+  // The build checked that each is a PEM public key; one that still does
+  // not read is left out, and with it every manifest it signs.
+  for (const std::string_view pem : configured) {
+    if (auto key = trustedKey(pem)) keys.push_back(std::move(*key));
+  }
+  if (mode == Mode::dev) {
+    if (auto key = trustedKey(update_keys::kDevelopment)) keys.push_back(std::move(*key));
+  }
+  return keys;
+}
+
+Result<std::chrono::sys_seconds> parseTimestamp(std::string_view text) noexcept {
+  using namespace std::chrono;
+  // YYYY-MM-DDTHH:MM:SS[.fraction]Z
+  if (text.size() < 20 || text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != 't') ||
+      text[13] != ':' || text[16] != ':' || (text.back() != 'Z' && text.back() != 'z')) {
+    return fail(Error::InvalidResponse);
+  }
+  const std::string_view fraction = text.substr(19, text.size() - 20);
+  if (!fraction.empty() &&
+      (fraction.size() < 2 || fraction[0] != '.' ||
+       fraction.find_first_not_of("0123456789", 1) != std::string_view::npos)) {
+    return fail(Error::InvalidResponse);
+  }
+  bool ok = true;
+  const int y = readDigits(text, 0, 4, ok);
+  const int mo = readDigits(text, 5, 2, ok);
+  const int d = readDigits(text, 8, 2, ok);
+  const int h = readDigits(text, 11, 2, ok);
+  const int mi = readDigits(text, 14, 2, ok);
+  const int s = readDigits(text, 17, 2, ok);
+  const year_month_day date{year{y}, month{static_cast<unsigned>(mo)},
+                            day{static_cast<unsigned>(d)}};
+  // A leap second (60) is allowed by the format and read as the next second.
+  if (!ok || !date.ok() || h > 23 || mi > 59 || s > 60) return fail(Error::InvalidResponse);
+  return sys_days{date} + hours{h} + minutes{mi} + seconds{s};
+}
+
+Result<void> checkSignedManifest(const updater::UpdateManifest& manifest,
+                                 std::chrono::system_clock::time_point now) {
+  if (!manifest.expires) return fail(Error::MissingField);
+  const auto expires = parseTimestamp(*manifest.expires);
+  if (!expires) return fail(expires.error());
+  if (*expires <= now) return fail(Error::ManifestExpired);
+  if (!manifest.sha256 || !manifest.size) return fail(Error::MissingField);
+  return {};
+}
+
+}  // namespace update_signature
