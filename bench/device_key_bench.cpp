@@ -3,8 +3,8 @@
 //   build/bench/device_key_bench --benchmark_min_time=2
 #include "support/records.h"
 #include "tavrine/agent/device_key.h"
+#include "tavrine/agent/device_key_os.h"
 #include "tavrine/agent/report.h"
-#include "tavrine/base/es256.h"
 #include "tavrine/base/jws.h"
 
 #include <benchmark/benchmark.h>
@@ -19,7 +19,7 @@ const std::string& report() {
 }
 
 const device_key::DeviceKey& key() {
-  static const device_key::DeviceKey made = device_key::fromKey(*es256::generate());
+  static const device_key::DeviceKey made = device_key::fromKey(*device_key_os::generate());
   return made;
 }
 

@@ -10,6 +10,7 @@
 #include "support/servers.h"
 #include "support/temp_dir.h"
 #include "tavrine/agent/check_cycle.h"
+#include "tavrine/agent/device_key_os.h"
 #include "tavrine/agent/key_enrolment.h"
 #include "tavrine/agent/registration.h"
 #include "tavrine/agent/report.h"
@@ -102,7 +103,7 @@ TEST(DeviceKeyFile, AKeyIsMadeOnceKeptPrivateAndReadBack) {
 // and a key that signs; a link's target and another key's file stay as they
 // were; a corrupt file is kept aside.
 TEST(DeviceKeyFile, HostileKeyFilesEndInOneLineAndAWorkingKey) {
-  const auto good = device_key::fromKey(*es256::generate());
+  const auto good = device_key::fromKey(*device_key_os::generate());
   // The private key 1 of secp256k1: a sound key of another curve.
   const std::string secp256k1 = hexBytes(
       "0479be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798"
@@ -135,6 +136,14 @@ TEST(DeviceKeyFile, HostileKeyFilesEndInOneLineAndAWorkingKey) {
        "is a directory, refused (error.IsDir); a new key was made for this run only "
        "(error.IsDir)\n",
        false},
+      {"another user's",
+       [&](const std::string& path, const std::string&) {
+         writeFile(path, full);
+         ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+       },
+       "belongs to another user or cannot be read, refused (error.AccessDenied); a new key was "
+       "made\n",
+       false},
       {"1 MiB",
        [](const std::string& path, const std::string&) {
          writeFile(path, std::string(1024 * 1024, ' '));
@@ -154,6 +163,8 @@ TEST(DeviceKeyFile, HostileKeyFilesEndInOneLineAndAWorkingKey) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    // Only root can give a file away.
+    if (std::string_view(c.name) == "another user's" && ::geteuid() != 0) continue;
     ScopedHome home;
     const std::string path = keyFile(home);
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -198,7 +209,7 @@ TEST(DeviceKeyReport, TheRequestGainsOneHeaderAndNodeVerifiesIt) {
   state.config.tavrine_endpoint = endpoint;
   state.device_token = "tok-123";
   (void)captureStderr([&] { agent::doTavrineCheck(state, options); });
-  state.device_key = device_key::fromKey(*es256::generate());
+  state.device_key = device_key::fromKey(*device_key_os::generate());
   (void)captureStderr([&] { agent::doTavrineCheck(state, options); });
 
   const auto requests = server.requests();

@@ -303,7 +303,8 @@ void DevServer::handleReport(const httplib::Request& request, httplib::Response&
           !jws::verifyDetached(*parsed, request.body, *device.key_point)) {
         return jsonError(response, 401, "X-Device-Signature is not by the device's pinned key");
       }
-      if (!timestamp || (device.report_timestamp && *timestamp <= *device.report_timestamp)) {
+      if (!timestamp) return jsonError(response, 401, "timestamp is not an integer");
+      if (device.report_timestamp && *timestamp <= *device.report_timestamp) {
         return jsonError(response, 401,
                          "replayed report: timestamp not later than the last accepted");
       }
