@@ -426,6 +426,10 @@ TEST_F(AgentProcess, DeviceKeyEnrolmentPinningAndTheLostKey) {
     EXPECT_NE(err.find("Device key created: " + first_kid + "\n"), std::string::npos) << err;
     EXPECT_NE(err.find("Device key enrolled: " + first_kid + "\n"), std::string::npos) << err;
     EXPECT_NE(readFile(logFile()).find("Device key enrolled: "), std::string::npos);
+    // The registration the backend received is the payload the agent
+    // printed, nothing of the key in it.
+    const size_t payload = err.find("Registration payload:\n") + 22;
+    EXPECT_EQ(device->registration, err.substr(payload, err.find("\ninfo: ", payload) - payload));
   }
   const auto status = test_support::runProcess({TAVRINE_BINARY, "--dev", "status"}, environment());
   EXPECT_NE(status.err.find("Device key: " + first_kid + "\nDevice key pinned: yes\n"),

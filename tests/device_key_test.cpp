@@ -286,6 +286,9 @@ TEST(DeviceKeyDevserver, AcceptsAKeyAndAReportSignedByNode) {
   ASSERT_TRUE(device);
   EXPECT_TRUE(device->report_signed_by_device);
   EXPECT_EQ(device->key_kid, signer["kid"]);
+  const auto dashboard = client.Get("/");
+  ASSERT_TRUE(dashboard);
+  EXPECT_NE(dashboard->body.find("reports signed by the device's own key"), std::string::npos);
 }
 
 }  // namespace
