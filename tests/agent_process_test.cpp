@@ -3,6 +3,9 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "tavrine/agent/instance_lock.h"
+#include "tavrine/agent/report.h"
+#include "tavrine/base/es256.h"
+#include "tavrine/base/jws.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -96,6 +99,11 @@ class AgentProcess : public ::testing::Test {
   TempDir home_;
   TempDir tools_;
 };
+
+// A device signature of `body` by a key that is not the agent's.
+std::string signatureByAnotherKey(const std::string& body) {
+  return *jws::signDetached(body, *es256::generate());
+}
 
 devserver::Options quietServerOnPort8000() {
   devserver::Options options;
@@ -392,6 +400,122 @@ TEST_F(AgentProcess, ToolsDoNotInheritTheAgentLock) {
   EXPECT_TRUE(agent::InstanceLock::tryTake(*path).has_value()) << "the tool kept the lock";
   ::kill(-tool, SIGKILL);
   EXPECT_TRUE(groupEndsWithin(tool, 5s));
+}
+
+// The device key through the real agent and the devserver: enrolment, signed
+// reports, forged and replayed ones refused, the key file lost while the agent
+// is stopped (409, the warning, refused reports), the pin removed by the
+// administrator, and the next start enrolled again.
+TEST_F(AgentProcess, DeviceKeyEnrolmentPinningAndTheLostKey) {
+  devserver::DevServer server(quietServerOnPort8000());
+  ASSERT_TRUE(server.start());
+  const std::string key_file =
+      home_.path() + "/Library/Application Support/Tavrine/device-key.json";
+  std::string first_kid;
+  {
+    BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+    ASSERT_TRUE(waitForReport(server)) << agent.errorOutput();
+    ASSERT_TRUE(agent.waitForError("✓ Tavrine submitted successfully\n", 10s));
+    agent.signal(SIGTERM);
+    ASSERT_TRUE(agent.wait(5s));
+    const auto device = server.device(kDeviceId);
+    ASSERT_TRUE(device && device->key_point);
+    first_kid = device->key_kid;
+    EXPECT_TRUE(device->report_signed_by_device);
+    const std::string err = agent.errorOutput();
+    EXPECT_NE(err.find("Device key created: " + first_kid + "\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Device key enrolled: " + first_kid + "\n"), std::string::npos) << err;
+    EXPECT_NE(readFile(logFile()).find("Device key enrolled: "), std::string::npos);
+    // The registration the backend received is the payload the agent
+    // printed, nothing of the key in it.
+    const size_t payload = err.find("Registration payload:\n") + 22;
+    EXPECT_EQ(device->registration, err.substr(payload, err.find("\ninfo: ", payload) - payload));
+  }
+  const auto status = test_support::runProcess({TAVRINE_BINARY, "--dev", "status"}, environment());
+  EXPECT_NE(status.err.find("Device key: " + first_kid + "\nDevice key pinned: yes\n"),
+            std::string::npos)
+      << status.err;
+
+  // Reports the agent did not sign are refused though their HMAC is right.
+  const auto device = *server.device(kDeviceId);
+  const std::string replayed = *device.report;
+  std::string newer = replayed;
+  const size_t stamp = newer.find("\"timestamp\": ") + 13;
+  newer.replace(stamp, newer.find('\n', stamp) - stamp, "9999999999");
+  const auto other_key = signatureByAnotherKey(newer);
+  httplib::Client client("127.0.0.1", 8000);
+  const auto post = [&](const std::string& body, const std::string& device_signature) {
+    httplib::Headers headers = {{"X-Signature", *agent::signPayload(body)},
+                                {"Authorization", "DeviceToken " + device.token}};
+    if (!device_signature.empty()) headers.emplace("X-Device-Signature", device_signature);
+    const auto answer = client.Post("/api/v1/agent/tavrine/", headers, body, "application/json");
+    return answer ? answer->status : -1;
+  };
+  EXPECT_EQ(post(newer, ""), 401);                          // no device signature
+  EXPECT_EQ(post(newer, device.device_signature), 401);     // the agent's, of other bytes
+  EXPECT_EQ(post(newer, other_key), 401);                   // another key's
+  EXPECT_EQ(post(replayed, device.device_signature), 401);  // the agent's own, again
+  EXPECT_EQ(server.device(kDeviceId)->report_count, 1u);
+
+  // The key file is lost while the agent is stopped: a new key, which the
+  // backend refuses to pin, and whose reports it refuses.
+  ASSERT_EQ(::unlink(key_file.c_str()), 0);
+  {
+    BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+    ASSERT_TRUE(agent.waitForError("Transmission failed (connection failed)", 60s))
+        << agent.errorOutput();
+    agent.signal(SIGTERM);
+    ASSERT_TRUE(agent.wait(5s));
+    const std::string err = agent.errorOutput();
+    const std::string warning =
+        "warning: The backend holds a different key for this device; reports are signed with "
+        "this Mac's key anyway\n";
+    EXPECT_NE(err.find(warning), std::string::npos) << err;
+    EXPECT_NE(readFile(logFile()).find(warning), std::string::npos);
+    EXPECT_NE(err.find("✗ Tavrine submission failed: Submission failed\n"), std::string::npos);
+    EXPECT_EQ(server.device(kDeviceId)->key_kid, first_kid);
+  }
+  const auto unpinned =
+      test_support::runProcess({TAVRINE_BINARY, "--dev", "status"}, environment());
+  EXPECT_NE(unpinned.err.find("Device key pinned: no\n"), std::string::npos) << unpinned.err;
+
+  // The administrator removes the pin; the next start enrols the new key.
+  const auto removed = client.Delete("/admin/device-key/" + std::string(kDeviceId));
+  ASSERT_TRUE(removed);
+  EXPECT_EQ(removed->status, 200);
+  {
+    BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+    ASSERT_TRUE(waitForReport(server, 2)) << agent.errorOutput();
+    agent.signal(SIGTERM);
+    ASSERT_TRUE(agent.wait(5s));
+    EXPECT_NE(agent.errorOutput().find("Device key enrolled: "), std::string::npos);
+  }
+  const auto after = *server.device(kDeviceId);
+  EXPECT_NE(after.key_kid, first_kid);
+  EXPECT_TRUE(after.report_signed_by_device);
+}
+
+// A backend without device keys: one line, and the reports go on as before,
+// the device signature beside them.
+TEST_F(AgentProcess, DeviceKeyAgainstABackendWithoutThem) {
+  devserver::Options options = quietServerOnPort8000();
+  options.device_keys = false;
+  devserver::DevServer server(options);
+  ASSERT_TRUE(server.start());
+  BackgroundProcess agent({TAVRINE_BINARY, "--dev"}, environment());
+  ASSERT_TRUE(waitForReport(server)) << agent.errorOutput();
+  agent.signal(SIGTERM);
+  ASSERT_TRUE(agent.wait(5s));
+  const std::string line =
+      "The backend does not take device keys (status 404); reports rely on their HMAC signature "
+      "there\n";
+  const std::string log = readFile(logFile());
+  const size_t at = log.find(line);
+  EXPECT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find(line, at + 1), std::string::npos);
+  const auto device = server.device(kDeviceId);
+  EXPECT_FALSE(device->key_point);
+  EXPECT_FALSE(device->device_signature.empty());
 }
 
 }  // namespace

@@ -110,7 +110,8 @@ TEST_F(TavrineProcess, StatusInBothModes) {
   const std::string dev_head =
       "Mode: dev\nServer: http://localhost:8000/api/v1/agent\n"
       "Updates: http://localhost:3000/updates/manifest.json\n";
-  const std::string signed_out = "Status: Not logged in\nDevice: Not registered\n";
+  const std::string signed_out =
+      "Status: Not logged in\nDevice: Not registered\nDevice key: none yet\n";
   const auto withEnv = [](const char* value) {
     Environment env;
     env.set.emplace_back("TAVRINE_ENV", value);
@@ -142,16 +143,20 @@ TEST_F(TavrineProcess, StatusWithCredentials) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_TRUE(result.err.ends_with("Tokens loaded from " + tokenFile() +
                                    "\nStatus: Logged in\nUser: me@example.com\n"
-                                   "Device: Registered\n"))
+                                   "Device: Registered\nDevice key: none yet\n"))
       << result.err;
 
   writeFile(tokenFile(), "{\n  \"device_token\": \"d\"\n}\n");
   result = run({"status"});
-  EXPECT_TRUE(result.err.ends_with("Status: Not logged in\nDevice: Registered\n")) << result.err;
+  EXPECT_TRUE(
+      result.err.ends_with("Status: Not logged in\nDevice: Registered\nDevice key: none yet\n"))
+      << result.err;
 
   writeFile(tokenFile(), "{\n  \"access_token\": \"\"\n}\n");
   result = run({"status"});
-  EXPECT_TRUE(result.err.ends_with("Status: Logged in\nDevice: Not registered\n")) << result.err;
+  EXPECT_TRUE(
+      result.err.ends_with("Status: Logged in\nDevice: Not registered\nDevice key: none yet\n"))
+      << result.err;
 }
 
 TEST_F(TavrineProcess, LogoutDeletesTheFile) {
@@ -214,8 +219,9 @@ TEST_F(TavrineProcess, CredentialsThatAreNotAFileReadAsSignedOut) {
   ASSERT_EQ(::symlink(target.c_str(), tokenFile().c_str()), 0);
   ProcessResult result = run({"status"}, {}, 5s);
   EXPECT_EQ(result.err.find("warning:"), std::string::npos) << result.err;
-  EXPECT_TRUE(result.err.ends_with("Tokens loaded from " + tokenFile() +
-                                   "\nStatus: Logged in\nDevice: Not registered\n"))
+  EXPECT_TRUE(
+      result.err.ends_with("Tokens loaded from " + tokenFile() +
+                           "\nStatus: Logged in\nDevice: Not registered\nDevice key: none yet\n"))
       << result.err;
   EXPECT_EQ(run({"logout"}, {}, 5s).exit_code, 0);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(tokenFile())));

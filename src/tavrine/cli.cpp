@@ -1,5 +1,6 @@
 #include "tavrine/cli.h"
 
+#include "tavrine/agent/device_key.h"
 #include "tavrine/agent/run_agent.h"
 #include "tavrine/base/console.h"
 #include "tavrine/base/environment.h"
@@ -91,6 +92,23 @@ Command commandFor(std::optional<std::string_view> word) noexcept {
 
 std::string_view helpText() noexcept { return kHelpText; }
 
+namespace {
+
+// The device key's kid and whether this mode's backend pinned it.
+void printDeviceKey(const Config& config) {
+  const auto key = device_key::read();
+  if (!key) {
+    console::line("Device key: unreadable (error.{})\n", errorName(key.error()));
+  } else if (!*key) {
+    console::line("Device key: none yet\n");
+  } else {
+    console::line("Device key: {}\n", (*key)->kid);
+    console::line("Device key pinned: {}\n", (*key)->pinned_by == config.api_base ? "yes" : "no");
+  }
+}
+
+}  // namespace
+
 void printStatus() {
   const Config config = config::load();
   console::line("Mode: {}\n", modeName(config.mode));
@@ -108,6 +126,7 @@ void printStatus() {
     console::line("Status: Not logged in\n");
   }
   console::line(tokens->device_token ? "Device: Registered\n" : "Device: Not registered\n");
+  printDeviceKey(config);
 }
 
 Result<void> logout() {

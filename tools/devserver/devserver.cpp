@@ -3,6 +3,8 @@
 #include "tavrine/agent/report.h"
 #include "tavrine/base/console.h"
 #include "tavrine/base/crypto.h"
+#include "tavrine/base/es256.h"
+#include "tavrine/base/jws.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -99,6 +101,11 @@ void DevServer::routes() {
                [this](const httplib::Request& q, httplib::Response& r) { handleRegister(q, r); });
   server_.Post("/api/v1/agent/tavrine/",
                [this](const httplib::Request& q, httplib::Response& r) { handleReport(q, r); });
+  server_.Post("/api/v1/agent/device-key/",
+               [this](const httplib::Request& q, httplib::Response& r) { handleDeviceKey(q, r); });
+  server_.Delete(
+      R"(/admin/device-key/([^/]+))",
+      [this](const httplib::Request& q, httplib::Response& r) { handleRemovePin(q, r); });
   server_.Get("/api/v1/devices",
               [this](const httplib::Request& q, httplib::Response& r) { handleDevices(q, r); });
   oauth_.addRoutes(server_);
@@ -153,6 +160,79 @@ std::optional<Device> DevServer::device(const std::string& device_id) const {
   return it->second;
 }
 
+bool DevServer::removePin(const std::string& device_id) {
+  std::lock_guard guard(mutex_);
+  const auto it = devices_.find(device_id);
+  if (it == devices_.end() || !it->second.key_point) return false;
+  Device& device = it->second;
+  device.key_point.reset();
+  device.key_kid.clear();
+  device.key_enrolment.clear();
+  device.report_signed_by_device = false;
+  device.device_signature.clear();
+  return true;
+}
+
+std::string DevServer::deviceForAuthorization(const std::string& authorization) const {
+  constexpr std::string_view kScheme = "DeviceToken ";
+  if (!authorization.starts_with(kScheme)) return "";
+  std::lock_guard guard(mutex_);
+  const auto it = device_by_token_.find(authorization.substr(kScheme.size()));
+  return it == device_by_token_.end() ? "" : it->second;
+}
+
+// Pins the key of a registered device, first key wins: the body names the
+// device and carries the SubjectPublicKeyInfo, and X-Device-Signature proves
+// that the sender holds its private half.
+void DevServer::handleDeviceKey(const httplib::Request& request, httplib::Response& response) {
+  if (!options_.device_keys) return jsonError(response, 404, "device keys are not taken here");
+  const std::string device_id = deviceForAuthorization(request.get_header_value("Authorization"));
+  if (device_id.empty()) return jsonError(response, 403, "unknown device token");
+  const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+  if (!body.is_object()) return jsonError(response, 400, "body is not a JSON object");
+  if (body.value("device_id", "") != device_id) {
+    return jsonError(response, 403, "device_id is not the token's device");
+  }
+  if (body.value("algorithm", "") != "ES256")
+    return jsonError(response, 400, "algorithm is not ES256");
+  const auto der = es256::base64Decode(body.value("public_key", ""), false);
+  const std::string point =
+      der && der->size() > es256::kPointSize ? der->substr(der->size() - es256::kPointSize) : "";
+  if (point.empty() || es256::publicKeyDer(point) != *der) {
+    return jsonError(response, 400, "public_key is not a P-256 SubjectPublicKeyInfo");
+  }
+  const auto proof = jws::parseDetached(request.get_header_value("X-Device-Signature"));
+  if (!proof || proof->kid != es256::thumbprint(point) ||
+      !jws::verifyDetached(*proof, request.body, point)) {
+    return jsonError(response, 401, "X-Device-Signature does not prove the key");
+  }
+  std::lock_guard guard(mutex_);
+  Device& device = devices_[device_id];
+  if (device.key_point && *device.key_point != point) {
+    return jsonError(response, 409,
+                     "device " + device_id + " holds another key (" + device.key_kid + ")");
+  }
+  const bool created = !device.key_point;
+  device.key_point = point;
+  device.key_kid = proof->kid;
+  device.key_enrolment = request.body;
+  response.status = created ? 201 : 200;
+  response.set_content(nlohmann::json{{"kid", proof->kid}}.dump(), "application/json");
+  request_note = "key " + proof->kid + " pinned for " + device_id;
+}
+
+void DevServer::handleRemovePin(const httplib::Request& request, httplib::Response& response) {
+  // Administration from this machine only, whatever address is bound.
+  if (request.remote_addr != "127.0.0.1" && request.remote_addr != "::1") {
+    return jsonError(response, 403, "administration from loopback only");
+  }
+  const std::string device_id = request.matches[1];
+  if (!removePin(device_id)) return jsonError(response, 404, "no key pinned for " + device_id);
+  response.status = 200;
+  response.set_content(R"({"removed": true})", "application/json");
+  request_note = "pin removed for " + device_id;
+}
+
 void DevServer::handleRegister(const httplib::Request& request, httplib::Response& response) {
   nlohmann::json payload = nlohmann::json::parse(request.body, nullptr, false);
   if (payload.is_discarded() || !payload.is_object()) {
@@ -193,14 +273,7 @@ void DevServer::handleReport(const httplib::Request& request, httplib::Response&
                      signature.empty() ? "missing X-Signature" : "invalid signature");
   }
   const std::string authorization = request.get_header_value("Authorization");
-  constexpr std::string_view kScheme = "DeviceToken ";
-  std::string device_id;
-  if (authorization.starts_with(kScheme)) {
-    const std::string token = authorization.substr(kScheme.size());
-    std::lock_guard guard(mutex_);
-    const auto it = device_by_token_.find(token);
-    if (it != device_by_token_.end()) device_id = it->second;
-  }
+  const std::string device_id = deviceForAuthorization(authorization);
   if (device_id.empty()) {
     return jsonError(response, 403,
                      authorization.empty() ? "missing device token" : "unknown device token");
@@ -213,9 +286,32 @@ void DevServer::handleReport(const httplib::Request& request, httplib::Response&
   if (schema == report.end() || !schema->is_string() || schema->get<std::string>() != "2.0") {
     return jsonError(response, 400, "schema_version is not \"2.0\"");
   }
+  const auto found = report.find("timestamp");
+  const std::optional<int64_t> timestamp = found != report.end() && found->is_number_integer()
+                                               ? std::optional<int64_t>(found->get<int64_t>())
+                                               : std::nullopt;
+  const std::string device_signature = request.get_header_value("X-Device-Signature");
   {
     std::lock_guard guard(mutex_);
     Device& device = devices_[device_id];
+    // Once a key is pinned, the shared HMAC key proves nothing: only the
+    // device's own signature, over a report newer than the last, does.
+    if (device.key_point) {
+      if (device_signature.empty()) return jsonError(response, 401, "missing X-Device-Signature");
+      const auto parsed = jws::parseDetached(device_signature);
+      if (!parsed || parsed->kid != device.key_kid ||
+          !jws::verifyDetached(*parsed, request.body, *device.key_point)) {
+        return jsonError(response, 401, "X-Device-Signature is not by the device's pinned key");
+      }
+      if (!timestamp) return jsonError(response, 401, "timestamp is not an integer");
+      if (device.report_timestamp && *timestamp <= *device.report_timestamp) {
+        return jsonError(response, 401,
+                         "replayed report: timestamp not later than the last accepted");
+      }
+    }
+    device.report_signed_by_device = device.key_point.has_value();
+    device.device_signature = device_signature;
+    if (timestamp) device.report_timestamp = timestamp;
     device.report = request.body;
     device.report_count += 1;
     device.reported_at = now();
@@ -234,6 +330,8 @@ void DevServer::handleDevices(const httplib::Request&, httplib::Response& respon
     entry["registration"] = nlohmann::ordered_json::parse(device.registration, nullptr, false);
     entry["report_count"] = device.report_count;
     entry["reported_at"] = device.reported_at;
+    entry["device_key"] = device.key_point ? nlohmann::ordered_json(device.key_kid) : nullptr;
+    entry["signed_by_device_key"] = device.report_signed_by_device;
     entry["latest_report"] =
         device.report ? nlohmann::ordered_json::parse(*device.report, nullptr, false) : nullptr;
     list.push_back(std::move(entry));
@@ -255,6 +353,17 @@ void DevServer::handleIndex(const httplib::Request&, httplib::Response& response
   for (const Device& device : devices) {
     html += fmt::format("<h2>{}</h2>\n<p>Reports received: {}</p>\n", htmlEscape(device.device_id),
                         device.report_count);
+    if (!device.key_point) {
+      html +=
+          "<p class=\"unsafe\">Device key: none pinned; reports are signed by the shared "
+          "key only</p>\n";
+    } else {
+      html += fmt::format(
+          "<p class=\"{}\">Device key {}: {}</p>\n",
+          device.report_signed_by_device ? "safe" : "neutral", htmlEscape(device.key_kid),
+          device.report_signed_by_device ? "reports signed by the device's own key"
+                                         : "pinned, no report signed by it accepted yet");
+    }
     const nlohmann::json report =
         device.report ? nlohmann::json::parse(*device.report, nullptr, false) : nlohmann::json();
     if (!report.is_object()) {
@@ -301,7 +410,9 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& messag
           " [--update-port PORT]\n"
           "The development backend of Tavrine (default 127.0.0.1:8000).\n"
           "With --updates, also the update site (default port 3000), serving\n"
-          "/updates/manifest.json and the files it names from DIR.\n";
+          "/updates/manifest.json and the files it names from DIR.\n"
+          "A device's pinned key is removed, from this machine only, with\n"
+          "  curl -X DELETE http://127.0.0.1:8000/admin/device-key/DEVICE_ID\n";
       return std::nullopt;
     }
     if ((arg == "--port" || arg == "--bind" || arg == "--update-port" || arg == "--updates") &&

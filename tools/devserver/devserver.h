@@ -28,6 +28,9 @@ struct Options {
   // The update site (update_site.h), started by main when a directory is given.
   int update_port = 3000;
   std::string updates_dir;  // empty: no update site
+  // Whether the backend takes device keys: without them the enrolment
+  // endpoint answers 404, as an older backend would.
+  bool device_keys = true;
 };
 
 // What the server knows of one device.
@@ -39,6 +42,18 @@ struct Device {
   uint64_t report_count = 0;
   int64_t registered_at = 0;  // seconds since the epoch
   int64_t reported_at = 0;
+  // The device key pinned at enrolment (the first one wins), as its public
+  // point and kid; once pinned, only reports it signed are accepted.
+  std::optional<std::string> key_point;
+  std::string key_kid;
+  std::string key_enrolment;  // the body of the enrolment that pinned it
+  // Whether the latest accepted report carried a valid signature of the
+  // pinned key, and that signature as received.
+  bool report_signed_by_device = false;
+  std::string device_signature;
+  // The "timestamp" of the latest accepted report: a pinned device's next
+  // report must be later.
+  std::optional<int64_t> report_timestamp;
 };
 
 class DevServer {
@@ -64,6 +79,9 @@ class DevServer {
   // Snapshots for tests and the pages.
   std::vector<Device> devices() const;
   std::optional<Device> device(const std::string& device_id) const;
+  // Forgets the device key pinned for `device_id` (a Mac that was erased);
+  // false when none was.
+  bool removePin(const std::string& device_id);
   std::vector<SignIn> signIns() const { return oauth_.signIns(); }
 
   // The underlying server, for later endpoints (OAuth, update site).
@@ -71,8 +89,12 @@ class DevServer {
 
  private:
   void routes();
+  // The device a "DeviceToken ..." Authorization value names, or "".
+  std::string deviceForAuthorization(const std::string& authorization) const;
   void handleRegister(const httplib::Request& request, httplib::Response& response);
   void handleReport(const httplib::Request& request, httplib::Response& response);
+  void handleDeviceKey(const httplib::Request& request, httplib::Response& response);
+  void handleRemovePin(const httplib::Request& request, httplib::Response& response);
   void handleDevices(const httplib::Request& request, httplib::Response& response);
   void handleIndex(const httplib::Request& request, httplib::Response& response);
 

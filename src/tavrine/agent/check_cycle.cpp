@@ -72,6 +72,9 @@ struct Submission {
   std::string_view report;
   std::string_view signature;
   Authorization authorization;
+  // The device key's signature of the report; absent without a device key
+  // or when signing failed.
+  std::optional<std::string> device_signature;
 };
 
 // One attempt: the message its failure is booked under, or std::nullopt when
@@ -79,11 +82,15 @@ struct Submission {
 std::optional<std::string_view> submitOnce(const Submission& submission,
                                            const http::Limits& limits) {
   if (!submission.authorization.formatted) return "Failed to format auth header";
-  // X-Signature, then Authorization when a token is held.
-  http::HttpHeader headers[2] = {{"X-Signature", submission.signature}, {}};
+  // X-Signature, then Authorization when a token is held, then the device
+  // signature.
+  http::HttpHeader headers[3] = {{"X-Signature", submission.signature}, {}, {}};
   size_t header_count = 1;
   if (const auto& value = submission.authorization.value) {
     headers[header_count++] = {"Authorization", *value};
+  }
+  if (const auto& value = submission.device_signature) {
+    headers[header_count++] = {"X-Device-Signature", *value};
   }
   const auto response =
       http::post(submission.endpoint, submission.report,
@@ -94,6 +101,21 @@ std::optional<std::string_view> submitOnce(const Submission& submission,
   }
   if (response->status >= 200 && response->status <= 299) return std::nullopt;
   return "Submission failed";
+}
+
+// The device key's signature of `report`, made once per cycle. A failure
+// never holds a report back: it goes without the header, and the failure is
+// logged once per run.
+std::optional<std::string> deviceSignature(AgentState& state, std::string_view report) {
+  if (!state.device_key) return std::nullopt;
+  auto signature = device_key::signDetached(*state.device_key, report);
+  if (signature) return std::move(*signature);
+  if (!state.device_signature_failure_logged) {
+    state.device_signature_failure_logged = true;
+    logger::print("Failed to sign with the device key: {}; reports go without it\n",
+                  errorName(signature.error()));
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -139,7 +161,8 @@ void checkOnce(AgentState& state, const CheckOptions& options) {
   }
 
   const Submission submission{state.config.tavrine_endpoint, *report, *signature,
-                              formatAuthorization(state.device_token)};
+                              formatAuthorization(state.device_token),
+                              deviceSignature(state, *report)};
   std::chrono::milliseconds wait = kFirstRetryWait;
   for (int attempt = 0; attempt < kAttemptsPerCycle; ++attempt) {
     if (attempt > 0) {

@@ -4,6 +4,7 @@
 #include "tavrine/agent/check_cycle.h"
 #include "tavrine/agent/check_loop.h"
 #include "tavrine/agent/instance_lock.h"
+#include "tavrine/agent/key_enrolment.h"
 #include "tavrine/agent/registration.h"
 #include "tavrine/base/config.h"
 #include "tavrine/base/console.h"
@@ -148,6 +149,9 @@ Result<void> runAgent() {
   http::releaseLargeAnswerMemory();
   if (!registration) return fail(registration.error());
   if (*registration == Registration::not_registered) return {};
+  if (platform::stopRequested()) return {};
+  // The outcome is logged inside; the reports go on whatever it was.
+  (void)prepareDeviceKey(state, *device);
   if (platform::stopRequested()) return {};
 
   logger::print("Initializing system tray...\n");

@@ -30,6 +30,13 @@ namespace fs_util {
 // A longer file is FileTooBig.
 [[nodiscard]] Result<std::string> readWholeFile(const std::string& path, size_t limit);
 
+// Replaces the file at `path` in `directory` with `data`: written to a new
+// temporary file (mode 0600) beside it, flushed to disk, then renamed over
+// it, so a failure never leaves half a file. A link at `path` is replaced
+// itself, never followed. The temporary file never outlives a failure.
+[[nodiscard]] Result<void> replaceFile(const std::string& directory, const std::string& path,
+                                       std::string_view data);
+
 // Writes all of `data` to `fd`, retrying short writes and EINTR.
 [[nodiscard]] Result<void> writeAll(int fd, std::string_view data);
 

@@ -36,40 +36,6 @@ Result<std::string> checkedTokenFilePath() {
   return path;
 }
 
-// Removes the temporary file of an unfinished save.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  void keep() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-Result<void> writeReplacing(const std::string& directory, const std::string& path,
-                            std::string_view text) {
-  std::string pattern = path + ".XXXXXX";
-  // mkostemp creates the file 0600, whatever the umask says.
-  UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!fd) return fail(errorFromErrno(errno));
-  TemporaryFile temporary(pattern);
-  if (auto written = fs_util::writeAll(fd.get(), text); !written) return written;
-  if (::fsync(fd.get()) != 0) return fail(errorFromErrno(errno));
-  if (::close(fd.release()) != 0) return fail(errorFromErrno(errno));
-  if (::rename(temporary.path().c_str(), path.c_str()) != 0) return fail(errorFromErrno(errno));
-  temporary.keep();
-  // Make the rename itself durable; the new file is in place either way.
-  UniqueFd dir_fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir_fd) ::fsync(dir_fd.get());
-  return {};
-}
-
 }  // namespace
 
 Result<std::string> getStorageDir() {
@@ -178,7 +144,7 @@ Result<void> save(const StoredTokens& tokens) {
     if (text.size() > kMaxFileSize) return fail(Error::FileTooBig);
     const std::string directory = path->substr(0, path->size() - kFileSuffix.size());
     if (auto made = fs_util::makeDirectories(directory, 0700); !made) return made;
-    if (auto written = writeReplacing(directory, *path, text); !written) {
+    if (auto written = fs_util::replaceFile(directory, *path, text); !written) {
       return written;
     }
     logger::print("Tokens saved to {}\n", *path);

@@ -1,9 +1,8 @@
 #include "tavrine/update/update_signature.h"
 
 #include "tavrine/base/crypto.h"
+#include "tavrine/base/jws.h"
 #include "tavrine/update_keys.h"
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -11,8 +10,6 @@
 
 namespace update_signature {
 namespace {
-
-using nlohmann::json;
 
 std::string encode(std::string_view bytes) {
   return crypto::base64UrlNoPad(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -23,35 +20,10 @@ Result<SignatureFile> parse(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.remove_suffix(1);
   }
-  // HEADER, an empty payload (detached), SIGNATURE.
-  const size_t first = text.find('.');
-  if (first == std::string_view::npos || first == 0) return fail(Error::SignatureInvalid);
-  if (text.substr(first, 2) != "..") return fail(Error::SignatureInvalid);
-  const std::string_view header_text = text.substr(0, first);
-  const std::string_view signature_text = text.substr(first + 2);
-  if (signature_text.find('.') != std::string_view::npos) return fail(Error::SignatureInvalid);
-  const auto header_json = es256::base64Decode(header_text, true);
-  auto signature = es256::base64Decode(signature_text, true);
-  if (!header_json || !signature || signature->size() != es256::kSignatureSize) {
-    return fail(Error::SignatureInvalid);
-  }
-  // The header has no nesting worth the name; depth is bounded by the size.
-  const json header = json::parse(*header_json, nullptr, false);
-  if (!header.is_object()) return fail(Error::SignatureInvalid);
-  const auto alg = header.find("alg");
-  const auto kid = header.find("kid");
-  if (alg == header.end() || !alg->is_string() || *alg != "ES256" || kid == header.end() ||
-      !kid->is_string()) {
-    return fail(Error::SignatureInvalid);
-  }
-  // Extensions this program does not know must not be ignored (RFC 7515
-  // section 4.1.11), and it knows none.
-  if (header.contains("crit")) return fail(Error::SignatureInvalid);
-  SignatureFile file;
-  file.encoded_header = header_text;
-  file.kid = kid->get<std::string>();
-  file.signature = std::move(*signature);
-  return file;
+  auto parsed = jws::parseDetached(text);
+  if (!parsed) return fail(parsed.error());
+  return SignatureFile{std::move(parsed->encoded_header), std::move(parsed->kid),
+                       std::move(parsed->signature)};
 }
 
 int readDigits(std::string_view text, size_t at, size_t count, bool& ok) {
@@ -94,11 +66,7 @@ Result<void> verifyManifest(std::string_view manifest, std::string_view signatur
 }
 
 Result<std::string> signManifest(std::string_view manifest, const es256::PrivateKey& key) {
-  const json header = {{"alg", "ES256"}, {"kid", es256::thumbprint(key.point)}};
-  const std::string encoded_header = encode(header.dump());
-  auto signature = es256::sign(key, encoded_header + "." + encode(manifest));
-  if (!signature) return fail(signature.error());
-  return encoded_header + ".." + encode(*signature);
+  return jws::signDetached(manifest, key);
 }
 
 Result<TrustedKey> trustedKey(std::string_view pem) {
