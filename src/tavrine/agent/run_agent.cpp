@@ -5,13 +5,13 @@
 #include "tavrine/agent/check_loop.h"
 #include "tavrine/agent/instance_lock.h"
 #include "tavrine/agent/registration.h"
-#include "tavrine/collect/collector.h"
 #include "tavrine/base/config.h"
 #include "tavrine/base/console.h"
 #include "tavrine/base/environment.h"
-#include "tavrine/net/http.h"
 #include "tavrine/base/immortal.h"
 #include "tavrine/base/logger.h"
+#include "tavrine/collect/collector.h"
+#include "tavrine/net/http.h"
 #include "tavrine/objc/runtime.h"
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/memory.h"
@@ -65,12 +65,16 @@ void runApplicationLoop(const AgentState& state) {
 }
 
 // Runs the check loop on a detached thread, each cycle in its own
-// autorelease pool so the strings of its status changes are let go.
+// autorelease pool so the strings of its status changes are let go. The
+// thread keeps one HTTP handle for all of its reports.
 Result<void> startCheckThread(AgentState& state) {
   return platform::startDetachedThread([&state] {
-    runCheckLoop(state, processPacer(), [&state] {
+    http::Client client;
+    CheckOptions options;
+    options.client = &client;
+    runCheckLoop(state, processPacer(), [&state, &options] {
       const objc::AutoreleasePool pool;
-      doTavrineCheck(state);
+      doTavrineCheck(state, options);
     });
   });
 }
