@@ -132,6 +132,7 @@ Result<void> runAgent() {
     return {};
   }
   platform::keepLargeBlocksOutOfTheHeap();
+  platform::useOneHeapArena();
   // From here on SIGINT and SIGTERM request a stop instead of killing the
   // process: each start-up step gives up at once (the tool under way is
   // killed), and the agent ends with status 0 at the next step.
