@@ -138,13 +138,13 @@ long callsLogged() {
   return count;
 }
 
-// Copies the lines of calls.log after the first `skip` into `path`.
-void writeCalls(long skip, const std::string& path) {
+// Copies lines `first` to `end` (not included) of calls.log into `path`.
+void writeCalls(long first, long end, const std::string& path) {
   std::ifstream log(std::string(std::getenv("TAVRINE_STANDIN_DIR")) + "/calls.log");
   std::ofstream list(path);
   std::string line;
-  for (long i = 0; std::getline(log, line); ++i) {
-    if (i >= skip) list << line << '\n';
+  for (long i = 0; i < end && std::getline(log, line); ++i) {
+    if (i >= first) list << line << '\n';
   }
 }
 
@@ -157,8 +157,10 @@ int runAgent(long cycles, const std::string& base, const char* list_path) {
 
   AgentState state;
   TrayState tray;
-  state.config.register_endpoint = base + "/api/v1/agent/register/";
-  state.config.tavrine_endpoint = base + "/api/v1/agent/tavrine/";
+  const std::string register_endpoint = base + "/api/v1/agent/register/";
+  const std::string tavrine_endpoint = base + "/api/v1/agent/tavrine/";
+  state.config.register_endpoint = register_endpoint;
+  state.config.tavrine_endpoint = tavrine_endpoint;
   {
     const auto device = tavrine::collect(tools);
     if (!device || !agent::registerDevice(state, *device)) return 1;
@@ -166,6 +168,7 @@ int runAgent(long cycles, const std::string& base, const char* list_path) {
   state.tray.store(&tray);
 
   long calls_after_first = -1;
+  long calls_after_second = -1;
   long cycle_number = 0;
   const auto figures = [&] {
     http::Client client;  // the check thread's kept handle
@@ -175,7 +178,9 @@ int runAgent(long cycles, const std::string& base, const char* list_path) {
     options.client = &client;
     return runCycles(cycles, [&] {
       agent::doTavrineCheck(state, options);
-      if (++cycle_number == 1 && list_path != nullptr) calls_after_first = callsLogged();
+      ++cycle_number;
+      if (list_path == nullptr || cycle_number > 2) return;
+      (cycle_number == 1 ? calls_after_first : calls_after_second) = callsLogged();
     });
   }();
   if (state.consecutive_failures != 0) {
@@ -184,7 +189,7 @@ int runAgent(long cycles, const std::string& base, const char* list_path) {
   }
   if (list_path != nullptr && cycles >= 2) {
     // Only the second cycle's lines: the first also read the update listing.
-    writeCalls(calls_after_first, list_path);
+    writeCalls(calls_after_first, calls_after_second, list_path);
   }
   print("agent", cycles, figures);
   return 0;

@@ -70,9 +70,10 @@ class ProgramPaths {
  public:
   // The path `name` runs from, and whether it came from the record.
   Result<std::pair<std::string, bool>> find(std::string_view name) {
-    const std::string_view search_path = environment::find("PATH").value_or(kDefaultSearchPath);
+    std::string_view search_path;
     {
       std::lock_guard guard(lock_);
+      search_path = searchPath();
       if (search_path != search_path_) {
         found_.clear();
         search_path_.assign(search_path);
@@ -97,7 +98,36 @@ class ProgramPaths {
   }
 
  private:
+  // PATH as the environment has it. The environment is searched only when
+  // its block or the slot of its PATH entry holds another pointer than at
+  // the last search: setenv and unsetenv replace one or the other (a value
+  // is never changed in place), and a scan of every entry for each command
+  // would cost more than the rest of starting it. The caller holds lock_.
+  std::string_view searchPath() {
+    char* const* block = environment::processBlock();
+    if (block == nullptr) return kDefaultSearchPath;
+    if (block != block_ || block[slot_] != entry_) {
+      constexpr std::string_view kPrefix = "PATH=";
+      block_ = block;
+      entry_ = nullptr;
+      for (slot_ = 0; block[slot_] != nullptr; ++slot_) {
+        if (std::string_view(block[slot_]).starts_with(kPrefix)) {
+          entry_ = block[slot_];
+          break;
+        }
+      }
+      // Without PATH the slot is the terminator: an entry added there is seen.
+      value_ =
+          entry_ != nullptr ? std::string_view(entry_).substr(kPrefix.size()) : kDefaultSearchPath;
+    }
+    return value_;
+  }
+
   std::mutex lock_;
+  char* const* block_ = nullptr;
+  size_t slot_ = 0;
+  const char* entry_ = nullptr;
+  std::string_view value_;
   std::string search_path_;
   // A handful of tools: a list is as quick as any map.
   std::vector<std::pair<std::string, std::string>> found_;
