@@ -43,8 +43,6 @@ base="http://127.0.0.1:$port"
 "$bench" agent 2 "$base" "$work/list" 2>/dev/null >/dev/null
 echo "commands per cycle: $(wc -l <"$work/list")"
 
-# The floor reads the list; the agent, given one, would write it.
-list_for() { [ "$1" = floor ] && echo "$work/list"; true; }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
@@ -79,9 +77,12 @@ report "private dirty KiB after cycle 10" private_dirty10_kib
 
 if command -v valgrind >/dev/null; then
   instructions() {  # mode
+    # The floor reads the list; the agent, given one, would write it.
+    local list=()
+    [ "$1" = floor ] && list=("$work/list")
     : >"$work/tools/calls.log"
     valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.$1" --collect-atstart=no \
-      --toggle-collect='*measuredCycles*' "$bench" "$1" "$cycles" "$base" $(list_for "$1") \
+      --toggle-collect='*measuredCycles*' "$bench" "$1" "$cycles" "$base" "${list[@]}" \
       >/dev/null 2>&1
     awk -v c="$cycles" '/^totals:/ { printf "%.0f\n", $2 / (c - 1) }' "$work/callgrind.$1"
   }
@@ -100,9 +101,11 @@ if command -v strace >/dev/null; then
     awk -v s="$short" -v l="$long" -v c="$cycles" 'BEGIN { printf "%.0f\n", (l - s) / (c - 2) }'
   }
   syscalls_run() {  # mode, with $cycles
+    local list=()
+    [ "$1" = floor ] && list=("$work/list")
     : >"$work/tools/calls.log"
     TAVRINE_BENCH_MAIN_THREAD=1 strace -c -o "$work/strace.$1" \
-      "$bench" "$1" "$cycles" "$base" $(list_for "$1") >/dev/null 2>&1
+      "$bench" "$1" "$cycles" "$base" "${list[@]}" >/dev/null 2>&1
     awk '$NF == "total" { print $4 }' "$work/strace.$1"
   }
   sa=$(per_cycle agent)
