@@ -7,15 +7,17 @@
 #include "support/servers.h"
 #include "tavrine/agent/registration.h"
 #include "tavrine/agent/report.h"
-#include "tavrine/build_config.h"
 #include "tavrine/base/config.h"
 #include "tavrine/base/crypto.h"
+#include "tavrine/build_config.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,8 @@ struct Received {
   bool has_authorization = false;
   std::string authorization;
   std::string content_type;
+  std::string accept_encoding;
+  int remote_port = 0;  // tells the connections apart
 };
 
 // A tavrine endpoint answering with scripted statuses (200 once the script
@@ -45,19 +49,19 @@ struct Received {
 class CheckCycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_.server().Post(
-        "/api/v1/agent/tavrine/", [this](const httplib::Request& q, httplib::Response& r) {
-          std::lock_guard guard(mutex_);
-          received_.push_back({q.body, q.get_header_value("X-Signature"),
-                               q.has_header("Authorization"), q.get_header_value("Authorization"),
-                               q.get_header_value("Content-Type")});
-          r.status = 200;
-          if (!script_.empty()) {
-            r.status = script_.front();
-            script_.pop_front();
-          }
-          r.set_content("{\"answer\": " + std::to_string(r.status) + "}", "application/json");
-        });
+    server_.server().Post("/api/v1/agent/tavrine/", [this](const httplib::Request& q,
+                                                           httplib::Response& r) {
+      std::lock_guard guard(mutex_);
+      received_.push_back({q.body, q.get_header_value("X-Signature"), q.has_header("Authorization"),
+                           q.get_header_value("Authorization"), q.get_header_value("Content-Type"),
+                           q.get_header_value("Accept-Encoding"), q.remote_port});
+      r.status = 200;
+      if (!script_.empty()) {
+        r.status = script_.front();
+        script_.pop_front();
+      }
+      r.set_content("{\"answer\": " + std::to_string(r.status) + "}", "application/json");
+    });
     server_.start();
     endpoint_ = server_.url("/api/v1/agent/tavrine/");
     state_.config.tavrine_endpoint = endpoint_;
@@ -122,6 +126,30 @@ TEST_F(CheckCycleTest, FirstCycleSucceedsAtOnce) {
   EXPECT_EQ(got[0].signature, crypto::toHex(crypto::hmacSha256(agent::kSigningKey, got[0].body)));
   EXPECT_EQ(got[0].content_type, "application/json");
   EXPECT_FALSE(got[0].has_authorization);  // no device token held
+}
+
+// The check thread keeps one handle: its reports share a connection while
+// the server keeps it, and offer no content encoding, since only the status
+// of the answer counts.
+TEST_F(CheckCycleTest, ConsecutiveReportsShareTheKeptConnection) {
+  http::Client client;
+  options_.client = &client;
+  state_.device_token = "tok-123";
+  const std::string first = cycle();
+  const std::string second = cycle();
+  EXPECT_EQ(first, "─── Tavrine Check #1 ───\n✓ Tavrine submitted successfully\n");
+  EXPECT_EQ(second, "─── Tavrine Check #2 ───\n✓ Tavrine submitted successfully\n");
+  EXPECT_TRUE(waits_.empty());
+  const auto got = received();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].remote_port, got[1].remote_port) << "the second report opened a connection";
+  for (const Received& report : got) {
+    EXPECT_EQ(report.body, *agent::serializeTavrine(record_));
+    EXPECT_EQ(report.signature, crypto::toHex(crypto::hmacSha256(agent::kSigningKey, report.body)));
+    EXPECT_EQ(report.authorization, "DeviceToken tok-123");
+    EXPECT_EQ(report.content_type, "application/json");
+    EXPECT_EQ(report.accept_encoding, "");
+  }
 }
 
 TEST_F(CheckCycleTest, FailsTwiceThenSucceeds) {
@@ -355,6 +383,37 @@ TEST(CheckCycle, HandleTransmitFailureCountsAndShows) {
   agent::handleTransmitFailure(state, "collection error");
   (void)testing::internal::GetCapturedStderr();
   EXPECT_EQ(tray.status_text, "Status: Reconnecting (4294967295)");
+}
+
+// A server that closes each connection after its answer, without saying so
+// beforehand, costs the kept handle a new connection and nothing more: no
+// failed attempt, no retry.
+TEST(CheckCycle, ServerThatClosedTheKeptConnectionCostsOnlyANewOne) {
+  test_support::RawHttpServer server([](const std::string&) -> std::optional<std::string> {
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
+  });
+  const std::string endpoint = server.url("/api/v1/agent/tavrine/");
+  AgentState state;
+  TrayState tray;
+  state.config.tavrine_endpoint = endpoint;
+  state.tray.store(&tray);
+  const DeviceTavrine record = sampleRecord();
+  http::Client client;
+  agent::CheckOptions options;
+  options.collect = [&] { return Result<DeviceTavrine>(record); };
+  options.sleep = [](std::chrono::milliseconds) { FAIL() << "no retry expected"; };
+  options.client = &client;
+  for (int cycle = 1; cycle <= 3; ++cycle) {
+    testing::internal::CaptureStderr();
+    agent::doTavrineCheck(state, options);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              fmt::format("─── Tavrine Check #{} ───\n✓ Tavrine submitted successfully\n", cycle));
+  }
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);  // one connection each
+  for (const std::string& request : requests) {
+    EXPECT_TRUE(request.ends_with(*agent::serializeTavrine(record)));
+  }
 }
 
 // Against the development backend, a registered agent's

@@ -162,8 +162,12 @@ TEST(CheckReading, RealOutputsOfCurrentMacs) {
     const auto verdict = checks::secureBootPolicy(output);
     return verdict ? std::string(checkStatusName(*verdict)) : "ask the profiler";
   };
-  const Reader mode = [](auto output) { return std::string(checkStatusName(checks::secureBootMode(output))); };
-  const Reader delay = [](auto output) { return std::string(checkStatusName(checks::screenLockDelay(output))); };
+  const Reader mode = [](auto output) {
+    return std::string(checkStatusName(checks::secureBootMode(output)));
+  };
+  const Reader delay = [](auto output) {
+    return std::string(checkStatusName(checks::screenLockDelay(output)));
+  };
   const Reader sip = [](auto output) {
     return std::string(checkStatusName(checks::systemIntegrityProtection(output)));
   };
@@ -185,12 +189,12 @@ TEST(CheckReading, RealOutputsOfCurrentMacs) {
       {"T2 full security", policy, macOutput("nvram-t2-full.txt"), "enabled"},
       {"T2 medium security", policy, macOutput("nvram-t2-medium.txt"), "disabled"},
       {"T2 no security", policy, macOutput("nvram-t2-none.txt"), "disabled"},
-      {"policy not known here", policy,
-       withReplaced(macOutput("nvram-t2-full.txt"), "%02", "%03"), "ask the profiler"},
+      {"policy not known here", policy, withReplaced(macOutput("nvram-t2-full.txt"), "%02", "%03"),
+       "ask the profiler"},
       {"no policy variable (exit 1)", policy, std::nullopt, "ask the profiler"},
       {"Apple silicon full", mode, profiler, "enabled"},
-      {"Apple silicon reduced", mode, macOutput("system_profiler-ibridge-apple-silicon-reduced.txt"),
-       "disabled"},
+      {"Apple silicon reduced", mode,
+       macOutput("system_profiler-ibridge-apple-silicon-reduced.txt"), "disabled"},
       {"Apple silicon permissive", mode,
        macOutput("system_profiler-ibridge-apple-silicon-permissive.txt"), "disabled"},
       {"T2 medium", mode, macOutput("system_profiler-ibridge-medium-security.txt"), "disabled"},
@@ -211,11 +215,13 @@ TEST(CheckReading, RealOutputsOfCurrentMacs) {
       {"lock off", delay, macOutput("sysadminctl-screenlock-off.txt"), "disabled"},
       {"lock -1.000000 s", delay, macOutput("sysadminctl-screenlock-minus1s-fractional.txt"),
        "disabled"},
-      {"lock answer unknown", delay, "sysadminctl[1:2] screenLock delay is soon seconds", "unknown"},
+      {"lock answer unknown", delay, "sysadminctl[1:2] screenLock delay is soon seconds",
+       "unknown"},
       {"sysadminctl failed", delay, std::nullopt, "unknown"},
       {"SIP on", sip, macOutput("csrutil-enabled.txt"), "enabled"},
       {"SIP off", sip, macOutput("csrutil-disabled.txt"), "disabled"},
-      {"SIP off, Apple internal", sip, macOutput("csrutil-disabled-apple-internal.txt"), "disabled"},
+      {"SIP off, Apple internal", sip, macOutput("csrutil-disabled-apple-internal.txt"),
+       "disabled"},
       {"SIP custom, Sonoma", sip, macOutput("csrutil-custom-sonoma.txt"), "disabled"},
       {"SIP custom, Monterey", sip, macOutput("csrutil-custom-monterey.txt"), "disabled"},
       {"SIP custom, all off", sip, macOutput("csrutil-custom-all-off-1015.txt"), "disabled"},
@@ -387,8 +393,9 @@ std::vector<std::string> commandsInOrder(bool second_xprotect, bool system_sshd,
       kXProtectLibrary,
   };
   if (follow_ups) {
-    const auto nvram = std::find(calls.begin(), calls.end(),
-                                 "nvram 94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy");
+    const auto nvram =
+        std::find(calls.begin(), calls.end(),
+                  "nvram 94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy");
     calls.insert(nvram + 1, "system_profiler SPiBridgeDataType");
     const auto password =
         std::find(calls.begin(), calls.end(), "defaults read com.apple.screensaver askForPassword");
@@ -743,6 +750,63 @@ TEST(Collection, AMisbehavingToolReadsAsFailedAndLeavesNothingBehind) {
   }
   EXPECT_TRUE(test_support::processHasEnded(std::stoi(helper)))
       << "the helper outlived its tool's time limit";
+}
+
+// The update listing asks the catalogue over the network: one collection
+// an hour reads it, the others reuse its result, unless it told nothing or
+// the OS version has changed since.
+TEST(Collection, UpdateListingReadAtMostHourly) {
+  StandIns tools;
+  tools.answer("ioreg-platform-expert", "\"IOPlatformUUID\" = \"UPDATES-0001\"\n");
+  const std::string one_pending =
+      "Software Update found the following new or updated software:\n"
+      "* Label: macOS Sonoma 14.6-23G80\n"
+      "\tTitle: macOS Sonoma 14.6, Version: 14.6, Size: 1KiB, Recommended: YES, \n";
+  const std::string none_pending = "Software Update Tool\n\nNo new software available.\n";
+  const std::string safari_pending =
+      "Software Update found the following new or updated software:\n"
+      "* Label: Safari17.6SonomaAuto-17.6\n"
+      "\tTitle: Safari, Version: 17.6, Size: 1KiB, Recommended: YES, \n";
+  auto now = std::chrono::system_clock::time_point(std::chrono::hours(500000));
+  tavrine::UpdateListingCache cache([&] { return now; });
+  const auto listings = [&] {
+    const auto calls = tools.calls();
+    return std::count(calls.begin(), calls.end(), "softwareupdate -l");
+  };
+
+  struct Step {
+    const char* what;
+    std::chrono::minutes later;
+    std::string listing;  // empty: the tool cannot reach the catalogue
+    std::string version;
+    long listings_so_far;
+    uint32_t pending;
+    CheckStatus up_to_date;
+  };
+  const std::vector<Step> steps = {
+      {"first collection, catalogue unreachable", 0min, "", "14.5", 1, 0, U},
+      {"a failed listing is read again at once", 1min, one_pending, "14.5", 2, 1, D},
+      {"reused within the hour", 59min, none_pending, "14.5", 2, 1, D},
+      {"read again once the OS version changed", 0min, none_pending, "14.6", 3, 0, E},
+      {"reused, read against the new version", 30min, safari_pending, "14.6", 3, 0, E},
+      {"read again after an hour", 30min, safari_pending, "14.6", 4, 1, D},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    now += step.later;
+    tools.answer("softwareupdate-list", step.listing, step.listing.empty() ? 1 : 0,
+                 step.listing.empty() ? "Cannot connect to the software update server\n" : "");
+    tools.answer("sw_vers-product-version", step.version + "\n");
+    const auto record = tavrine::collect(StandIns::tools(), cache);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(listings(), step.listings_so_far);
+    EXPECT_EQ(record->pending_updates_count, step.pending);
+    EXPECT_EQ(record->os_up_to_date, step.up_to_date);
+    EXPECT_EQ(record->os_version, step.version);
+  }
+  // Without a cache every collection reads it.
+  ASSERT_TRUE(tavrine::collect(StandIns::tools()).has_value());
+  EXPECT_EQ(listings(), 5);
 }
 
 TEST(Collection, OnThisMachineWithTheRealTools) {

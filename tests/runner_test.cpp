@@ -70,13 +70,13 @@ TEST(CommandRunner, OutputsAndExitStatusesOfBothVariants) {
       {"killed by a signal", "printf hi; kill -KILL $$", fail(Error::CommandFailed), "hi"},
       {"stopped", "printf hi; kill -STOP $$", fail(Error::CommandFailed), "hi"},
       {"exactly 1 MiB", "head -c 1048576 /dev/zero | tr '\\0' a", mebibyte, mebibyte},
-      {"1 MiB and one byte", "head -c 1048577 /dev/zero | tr '\\0' a",
-       fail(Error::StreamTooLong), std::nullopt},
+      {"1 MiB and one byte", "head -c 1048577 /dev/zero | tr '\\0' a", fail(Error::StreamTooLong),
+       std::nullopt},
       {"too long and failing", "head -c 2000000 /dev/zero | tr '\\0' a; exit 1",
        fail(Error::StreamTooLong), std::nullopt},
       {"standard error dropped", "echo out; echo noise >&2", "out", "out"},
-      {"standard error flood cannot stall",
-       "head -c 4000000 /dev/zero >&2; echo done", "done", "done"},
+      {"standard error flood cannot stall", "head -c 4000000 /dev/zero >&2; echo done", "done",
+       "done"},
   };
   for (const OutputCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -98,7 +98,8 @@ TEST(CommandRunner, ReadsStandardErrorWithTheOutputWhenAsked) {
     std::optional<std::string> expected;
   };
   const std::vector<Case> cases = {
-      {"answer on standard error, exit 1", "echo '  sysadminctl[1:2] screenLock is off' >&2; exit 1",
+      {"answer on standard error, exit 1",
+       "echo '  sysadminctl[1:2] screenLock is off' >&2; exit 1",
        "sysadminctl[1:2] screenLock is off"},
       {"both in the order written", "echo one; echo two >&2; echo three", "one\ntwo\nthree"},
       {"the bound counts both", "head -c 600000 /dev/zero; head -c 600000 /dev/zero >&2",
@@ -154,6 +155,25 @@ TEST(CommandRunner, LooksProgramsUpAlongItsOwnSearchList) {
     EXPECT_EQ(execCommand({"sh", "-c", "printf ok"}), "ok");
     EXPECT_EQ(execCommand({"tool"}), fail(Error::FileNotFound));
   }
+}
+
+// Where a program was found is kept for later runs along the same PATH; a
+// program gone from there is looked up again, and a new PATH is read afresh.
+TEST(CommandRunner, KeepsWhereProgramsWereFound) {
+  test_support::TempDir first;
+  test_support::TempDir second;
+  writeExecutable(first.file("kept-tool"), "#!/bin/sh\necho first\n");
+  writeExecutable(second.file("kept-tool"), "#!/bin/sh\necho second\n");
+  {
+    const ScopedVariable path("PATH", first.path() + ":" + second.path());
+    EXPECT_EQ(execCommand({"kept-tool"}), "first");
+    ASSERT_EQ(::unlink(first.file("kept-tool").c_str()), 0);
+    EXPECT_EQ(execCommand({"kept-tool"}), "second");
+    writeExecutable(first.file("kept-tool"), "#!/bin/sh\necho first again\n");
+    EXPECT_EQ(execCommand({"kept-tool"}), "second") << "looked up again though it ran";
+  }
+  const ScopedVariable path("PATH", first.path());
+  EXPECT_EQ(execCommand({"kept-tool"}), "first again");
 }
 
 TEST(CommandRunner, PassesArgumentsUnchanged) {

@@ -80,7 +80,7 @@ struct Submission {
 // One attempt: the message its failure is booked under, or std::nullopt when
 // the server accepted the report (any 2xx status).
 std::optional<std::string_view> submitOnce(const Submission& submission,
-                                           const http::Limits& limits) {
+                                           const CheckOptions& options) {
   if (!submission.authorization.formatted) return "Failed to format auth header";
   // X-Signature, then Authorization when a token is held, then the device
   // signature.
@@ -92,9 +92,11 @@ std::optional<std::string_view> submitOnce(const Submission& submission,
   if (const auto& value = submission.device_signature) {
     headers[header_count++] = {"X-Device-Signature", *value};
   }
+  // Only the status of the answer counts, so no content encoding is offered.
   const auto response =
       http::post(submission.endpoint, submission.report,
-                 std::span<const http::HttpHeader>(headers, header_count), limits);
+                 std::span<const http::HttpHeader>(headers, header_count), options.limits,
+                 {.client = options.client, .offer_encodings = false});
   if (!response) {
     console::error("HTTP request failed: {}", errorName(response.error()));
     return "Connection failed";
@@ -172,7 +174,7 @@ void checkOnce(AgentState& state, const CheckOptions& options) {
       options.sleep(wait);
       wait = wait * 2 < kMaxRetryWait ? wait * 2 : kMaxRetryWait;
     }
-    const auto failure = submitOnce(submission, options.limits);
+    const auto failure = submitOnce(submission, options);
     if (!failure) {
       logger::print("✓ Tavrine submitted successfully\n");
       state.consecutive_failures = 0;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "tavrine/agent/agent_state.h"
-#include "tavrine/collect/collector.h"
 #include "tavrine/base/error.h"
+#include "tavrine/collect/collector.h"
 #include "tavrine/net/http.h"
 
 #include <chrono>
@@ -22,6 +22,10 @@ struct CheckOptions {
     std::this_thread::sleep_for(wait);
   };
   http::Limits limits{};
+  // The handle the calling thread keeps for its reports, so that a cycle
+  // reuses the last one's connection while the server keeps it; nothing for
+  // a client of each attempt's own.
+  http::Client* client = nullptr;
 };
 
 // Attempts per cycle, and the waits before the retries.

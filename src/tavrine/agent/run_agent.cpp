@@ -67,12 +67,16 @@ void runApplicationLoop(const AgentState& state) {
 }
 
 // Runs the check loop on a detached thread, each cycle in its own
-// autorelease pool so the strings of its status changes are let go.
+// autorelease pool so the strings of its status changes are let go. The
+// thread keeps one HTTP handle for all of its reports.
 Result<void> startCheckThread(AgentState& state) {
   return platform::startDetachedThread([&state] {
-    runCheckLoop(state, processPacer(), [&state] {
+    http::Client client;
+    CheckOptions options;
+    options.client = &client;
+    runCheckLoop(state, processPacer(), [&state, &options] {
       const objc::AutoreleasePool pool;
-      doTavrineCheck(state);
+      doTavrineCheck(state, options);
     });
   });
 }
@@ -130,6 +134,7 @@ Result<void> runAgent() {
     return {};
   }
   platform::keepLargeBlocksOutOfTheHeap();
+  platform::useOneHeapArena();
   // From here on SIGINT and SIGTERM request a stop instead of killing the
   // process: each start-up step gives up at once (the tool under way is
   // killed), and the agent ends with status 0 at the next step.

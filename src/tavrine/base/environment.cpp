@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstring>
+
 extern char** environ;
 
 namespace environment {
@@ -9,11 +11,14 @@ namespace environment {
 char* const* processBlock() noexcept { return environ; }
 
 std::optional<std::string_view> find(char* const* block, std::string_view name) noexcept {
-  if (block == nullptr) return std::nullopt;
+  // strncmp stops at a NUL: a name holding one could match a shorter entry.
+  if (block == nullptr || name.find('\0') != std::string_view::npos) return std::nullopt;
+  // Compared in place: measuring every entry first would read the whole
+  // environment on each call.
   for (char* const* entry = block; *entry != nullptr; ++entry) {
-    const std::string_view text(*entry);
-    if (text.size() > name.size() && text.starts_with(name) && text[name.size()] == '=') {
-      return text.substr(name.size() + 1);
+    const char* text = *entry;
+    if (std::strncmp(text, name.data(), name.size()) == 0 && text[name.size()] == '=') {
+      return std::string_view(text + name.size() + 1);
     }
   }
   return std::nullopt;

@@ -1,7 +1,8 @@
 #include "tavrine/collect/collector.h"
 
-#include "tavrine/collect/collector_checks.h"
 #include "tavrine/base/console.h"
+#include "tavrine/base/immortal.h"
+#include "tavrine/collect/collector_checks.h"
 #include "tavrine/platform/command_runner.h"
 #include "tavrine/platform/stop_request.h"
 
@@ -80,7 +81,7 @@ int64_t secondsSinceEpoch() noexcept {
       .count();
 }
 
-DeviceTavrine gather(const Tools& tools) {
+DeviceTavrine gather(const Tools& tools, UpdateListingCache* updates) {
   const auto limit = tools.time_limit;
   const Runner run(tools);
   DeviceTavrine record;
@@ -96,8 +97,15 @@ DeviceTavrine gather(const Tools& tools) {
   // from an upgrade to the next major release. The words decide, not the
   // exit status: with nothing to install some releases exit 0 and others 1,
   // and the "nothing" and "cannot connect" answers come on standard error.
-  const auto update_listing =
-      run.tolerantWithErrors({tools.softwareupdate, "-l"}, tools.update_time_limit);
+  // A recent result stands in for the listing unless the OS version has
+  // changed since it was read.
+  std::optional<UpdateListingCache::Entry> recent;
+  if (updates != nullptr) recent = updates->recent();
+  const auto readListing = [&] {
+    return run.tolerantWithErrors({tools.softwareupdate, "-l"}, tools.update_time_limit);
+  };
+  std::optional<std::string> update_listing;
+  if (!recent) update_listing = readListing();
   {
     // The platform node also names the serial number: reading it here spares
     // the full registry listing, which on current Macs runs to megabytes,
@@ -115,10 +123,16 @@ DeviceTavrine gather(const Tools& tools) {
     }
     record.os_version = "unknown";
   }
+  if (recent && recent->os_version != record.os_version) {
+    recent.reset();
+    update_listing = readListing();
+  }
   {
-    const auto updates = checks::softwareUpdates(seen(update_listing), record.os_version);
-    record.pending_updates_count = updates.pending_updates_count;
-    record.os_up_to_date = updates.os_up_to_date;
+    const auto pending =
+        recent ? recent->result : checks::softwareUpdates(seen(update_listing), record.os_version);
+    if (updates != nullptr && !recent) updates->store(pending, record.os_version);
+    record.pending_updates_count = pending.pending_updates_count;
+    record.os_up_to_date = pending.os_up_to_date;
   }
   record.disk_encryption =
       checks::diskEncryption(seen(run.strict({tools.fdesetup, "status"}, limit)));
@@ -130,10 +144,9 @@ DeviceTavrine gather(const Tools& tools) {
     // at all on an Intel Mac without T2.
     const auto policy = checks::secureBootPolicy(seen(run.strict(
         {tools.nvram, "94b73556-2197-4702-82a8-3e1337dafbfb:AppleSecureBootPolicy"}, limit)));
-    record.secure_boot =
-        policy ? *policy
-               : checks::secureBootMode(
-                     seen(run.strict({tools.system_profiler, "SPiBridgeDataType"}, limit)));
+    record.secure_boot = policy ? *policy
+                                : checks::secureBootMode(seen(run.strict(
+                                      {tools.system_profiler, "SPiBridgeDataType"}, limit)));
   }
 
   record.timestamp = secondsSinceEpoch();
@@ -143,10 +156,10 @@ DeviceTavrine gather(const Tools& tools) {
     // setting itself is told by sysadminctl, on standard error.
     const auto asked =
         run.tolerant({tools.defaults, "read", "com.apple.screensaver", "askForPassword"}, limit);
-    record.screen_lock_password =
-        asked ? checks::screenLockPassword(seen(asked))
-              : checks::screenLockDelay(seen(run.tolerantWithErrors(
-                    {tools.sysadminctl, "-screenLock", "status"}, limit)));
+    record.screen_lock_password = asked
+                                      ? checks::screenLockPassword(seen(asked))
+                                      : checks::screenLockDelay(seen(run.tolerantWithErrors(
+                                            {tools.sysadminctl, "-screenLock", "status"}, limit)));
   }
   record.sip =
       checks::systemIntegrityProtection(seen(run.strict({tools.csrutil, "status"}, limit)));
@@ -191,11 +204,35 @@ DeviceTavrine gather(const Tools& tools) {
 
 }  // namespace
 
-Result<DeviceTavrine> collect() { return collect(Tools{}); }
+UpdateListingCache::UpdateListingCache(Clock clock) : clock_(std::move(clock)) {}
 
-Result<DeviceTavrine> collect(const Tools& tools) {
+std::optional<UpdateListingCache::Entry> UpdateListingCache::recent() const {
+  std::lock_guard guard(lock_);
+  if (!entry_) return std::nullopt;
+  const auto now = clock_();
+  // A clock set back counts as old, as does one moved on by the hour.
+  if (now < read_at_ || now - read_at_ >= kUpdateListingMaxAge) return std::nullopt;
+  return entry_;
+}
+
+void UpdateListingCache::store(const checks::PendingUpdates& result, std::string_view os_version) {
+  std::lock_guard guard(lock_);
+  if (result.os_up_to_date == CheckStatus::unknown) {
+    entry_.reset();
+    return;
+  }
+  entry_ = Entry{result, std::string(os_version)};
+  read_at_ = clock_();
+}
+
+namespace {
+
+// The update listing of the agent's own collections.
+UpdateListingCache& processUpdateListing() { return immortal<UpdateListingCache>(); }
+
+Result<DeviceTavrine> collectWith(const Tools& tools, UpdateListingCache* updates) {
   try {
-    DeviceTavrine record = gather(tools);
+    DeviceTavrine record = gather(tools, updates);
     // The checks after the request read as failed, so the record would
     // misreport the device.
     if (platform::stopRequested()) return fail(Error::Canceled);
@@ -203,6 +240,16 @@ Result<DeviceTavrine> collect(const Tools& tools) {
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
+}
+
+}  // namespace
+
+Result<DeviceTavrine> collect() { return collect(Tools{}, processUpdateListing()); }
+
+Result<DeviceTavrine> collect(const Tools& tools) { return collectWith(tools, nullptr); }
+
+Result<DeviceTavrine> collect(const Tools& tools, UpdateListingCache& updates) {
+  return collectWith(tools, &updates);
 }
 
 }  // namespace tavrine

@@ -2,9 +2,12 @@
 
 #include "tavrine/base/error.h"
 #include "tavrine/collect/check_status.h"
+#include "tavrine/collect/collector_checks.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,16 +74,56 @@ struct Tools {
   std::chrono::milliseconds collection_time_limit = std::chrono::seconds(180);
 };
 
-// Collects the device's tavrine by running the OS tools one after another.
-// Never fails because a tool failed: each check falls back to its default,
-// as do the checks left once the collection's time limit is spent.
-// Fails only with OutOfMemory, or Canceled when the process was asked to stop
-// while collecting (platform::requestStop: the tool under way is killed, the
-// rest are not run). The one message is a warning on standard error when the
-// OS version cannot be read.
+// How long a software update listing is reused.
+inline constexpr std::chrono::hours kUpdateListingMaxAge{1};
+
+// The last software update listing's result, reused by the collections of
+// the next hour: the listing asks Apple's catalogue over the network, and
+// macOS itself checks about once a day. A result is kept only when it told
+// something (a listing that could not be read is asked for again at the next
+// collection) and only for the OS version it was read against: after an
+// update installs, the listing is read again. Safe to share between threads.
+class UpdateListingCache {
+ public:
+  using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+  // `clock` tells the time; the wall clock, so that a Mac asleep for the
+  // night finds its listing old when it wakes.
+  explicit UpdateListingCache(Clock clock = &std::chrono::system_clock::now);
+
+  // A result read less than kUpdateListingMaxAge ago, with the version it was
+  // read against; nothing when there is none.
+  struct Entry {
+    checks::PendingUpdates result;
+    std::string os_version;
+  };
+  [[nodiscard]] std::optional<Entry> recent() const;
+
+  // Keeps `result`, read now against `os_version`; forgets the last result
+  // instead when `result` is unknown.
+  void store(const checks::PendingUpdates& result, std::string_view os_version);
+
+ private:
+  Clock clock_;
+  mutable std::mutex lock_;
+  std::optional<Entry> entry_;
+  std::chrono::system_clock::time_point read_at_{};
+};
+
+// Collects the device's tavrine by running the OS tools one after another,
+// the update listing at most once an hour for the whole process. Never fails because a tool failed:
+// each check falls back to its default, as do the checks left once the collection's time limit is
+// spent. Fails only with OutOfMemory, or Canceled when the process was asked to stop while
+// collecting (platform::requestStop: the tool under way is killed, the rest are not run). The one
+// message is a warning on standard error when the OS version cannot be read.
 [[nodiscard]] Result<DeviceTavrine> collect();
 
-// The same through the programs of `tools`.
+// The same through the programs of `tools`, reading the software update
+// listing every time.
 [[nodiscard]] Result<DeviceTavrine> collect(const Tools& tools);
+
+// The same, with the update listing's result taken from `updates` while it
+// is recent, and kept there when it was read.
+[[nodiscard]] Result<DeviceTavrine> collect(const Tools& tools, UpdateListingCache& updates);
 
 }  // namespace tavrine

@@ -6,7 +6,8 @@
 namespace http {
 
 Result<HttpResponse> post(std::string_view url, std::string_view body,
-                          std::span<const HttpHeader> headers, const Limits& limits) {
+                          std::span<const HttpHeader> headers, const Limits& limits,
+                          const PostOptions& options) {
   std::vector<HttpHeader> all;
   try {
     all.reserve(headers.size() + 1);
@@ -22,7 +23,9 @@ Result<HttpResponse> post(std::string_view url, std::string_view body,
                           .max_redirects = 0,
                           .max_response = limits.max_post_response,
                           .limits = limits,
-                          .failure_label = "HTTP request"});
+                          .failure_label = "HTTP request",
+                          .client = options.client,
+                          .offer_encodings = options.offer_encodings});
 }
 
 Result<HttpResponse> get(std::string_view url, std::span<const HttpHeader> headers,

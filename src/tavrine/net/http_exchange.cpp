@@ -121,7 +121,7 @@ struct Sink {
   }
   std::string body;
   size_t limit = 0;
-  size_t largest = 0;  // the most bytes the body held
+  size_t largest = 0;         // the most bytes the body held
   bool cut_at_limit = false;  // too much ends the exchange without failing it
   // The stall bound, and when a byte last moved either way.
   std::chrono::steady_clock::duration stall_timeout{};
@@ -255,9 +255,22 @@ namespace detail {
 Result<HttpResponse> perform(const Request& request) {
   if (platform::stopRequested()) return fail(Error::Canceled);
   globalInit();
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  if (!easy) return fail(Error::OutOfMemory);
-  CURL* h = easy.get();
+  std::unique_ptr<CURL, EasyDeleter> easy;
+  CURL* h = nullptr;
+  if (Client* client = request.client) {
+    // Back to a fresh handle's options, keeping its live connections and
+    // its DNS and TLS session caches; the last request's pointers go too.
+    if (client->easy_ != nullptr) {
+      curl_easy_reset(client->easy_);
+    } else {
+      client->easy_ = curl_easy_init();
+    }
+    h = client->easy_;
+  } else {
+    easy.reset(curl_easy_init());
+    h = easy.get();
+  }
+  if (h == nullptr) return fail(Error::OutOfMemory);
 
   std::unique_ptr<curl_slist, SlistDeleter> list;
   for (const auto& header : request.headers) {
@@ -291,8 +304,9 @@ Result<HttpResponse> perform(const Request& request) {
   // Never a proxy, whatever the environment says.
   curl_easy_setopt(h, CURLOPT_PROXY, "");
   curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-  // Advertise and decode every content encoding this libcurl supports.
-  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  // Advertise and decode every content encoding this libcurl supports,
+  // unless nobody reads the answer.
+  if (request.offer_encodings) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
   // Certificates are verified against the system's trust store, host included.
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -411,6 +425,10 @@ std::optional<Error> redirectRefusal(std::string_view to, bool secure_before) no
 }
 
 }  // namespace detail
+
+Client::~Client() {
+  if (easy_ != nullptr) curl_easy_cleanup(easy_);
+}
 
 void releaseLargeAnswerMemory() noexcept {
   if (large_answer_held.exchange(false, std::memory_order_relaxed)) platform::releaseFreedMemory();

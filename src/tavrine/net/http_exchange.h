@@ -59,6 +59,28 @@ struct Limits {
   std::string_view trusted_certificates;
 };
 
+namespace detail {
+struct Request;
+[[nodiscard]] Result<HttpResponse> perform(const Request& request);
+}  // namespace detail
+
+// A libcurl handle that one thread keeps between its requests, so that its
+// connections, DNS answers and TLS sessions are reused while the server
+// keeps them. Every request still sets all of its own options: limits,
+// redirects and failure names are per call. A handle is never shared: only
+// the thread that made the Client uses it.
+class Client {
+ public:
+  Client() = default;
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ~Client();
+
+ private:
+  friend Result<HttpResponse> detail::perform(const detail::Request& request);
+  void* easy_ = nullptr;  // the CURL handle, made on first use
+};
+
 // An answer body of at least this many bytes counts as large.
 inline constexpr size_t kLargeAnswer = size_t{256} << 10;
 
@@ -86,9 +108,9 @@ void releaseLargeAnswerMemory() noexcept;
 namespace http::detail {
 
 struct Request {
-  bool post = false;          // else GET
+  bool post = false;  // else GET
   std::string_view url;
-  std::string_view body;      // POST only
+  std::string_view body;  // POST only
   // Sent exactly, in order; no header is added but libcurl's defaults.
   std::span<const HttpHeader> headers;
   // 0: a 3xx is returned as it is. Otherwise 301, 302, 303, 307 and 308 are
@@ -96,11 +118,17 @@ struct Request {
   // a redirect to a scheme other than http and https (UnsupportedUriScheme)
   // or to http once https was used (InsecureRedirect).
   int max_redirects = 0;
-  size_t max_response = 0;    // largest accepted body, after decoding
+  size_t max_response = 0;  // largest accepted body, after decoding
   Limits limits;
   // Names the exchange in the line written when it fails:
   // "error: {failure_label} failed: {name}".
   std::string_view failure_label;
+  // The calling thread's kept handle, or nothing for a client of this call's
+  // own.
+  Client* client = nullptr;
+  // Offer (and decode) every content encoding libcurl supports; off for an
+  // answer whose body nobody reads.
+  bool offer_encodings = true;
 };
 
 // Why a redirect to `to` (absolute, as libcurl resolved it) is not
@@ -109,7 +137,8 @@ struct Request {
 [[nodiscard]] std::optional<Error> redirectRefusal(std::string_view to,
                                                    bool secure_before) noexcept;
 
-// Performs one exchange on a client of its own. A failed exchange writes the
+// Performs one exchange on the request's kept client, or on one of its own.
+// A failed exchange writes the
 // failure line and returns RequestFailed; OutOfMemory when memory ran out;
 // Canceled, with no line, when a stop was requested (platform::requestStop).
 [[nodiscard]] Result<HttpResponse> perform(const Request& request);

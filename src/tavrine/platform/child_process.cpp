@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -108,6 +109,10 @@ int pollTimeoutMs(Deadline deadline) noexcept {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
+int StopCheckPace::timeoutMs(Deadline deadline) const noexcept {
+  return std::min(pollTimeoutMs(deadline), static_cast<int>(pause_.count()));
+}
+
 Result<ChildProcess> ChildProcess::spawn(const std::string& path,
                                          const std::vector<std::string>& argv, Streams streams) {
   if (argv.empty()) return fail(Error::InvalidArgument);
@@ -137,8 +142,8 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
   // output: a chatty tool can neither stall on a full pipe nor write onto the
   // agent's console.
   if (capture) {
-    if (auto ok = check(::posix_spawn_file_actions_adddup2(&actions.get(), write_end.get(),
-                                                           STDOUT_FILENO));
+    if (auto ok = check(
+            ::posix_spawn_file_actions_adddup2(&actions.get(), write_end.get(), STDOUT_FILENO));
         !ok) {
       return fail(ok.error());
     }
@@ -186,8 +191,8 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
   pid_t pid = -1;
   // An execution failure (no such file, no permission) comes back here as the
   // return value; the C library has already reaped the failed child.
-  const int rc = ::posix_spawn(&pid, path.c_str(), &actions.get(), &attributes.get(),
-                               args.data(), environ);
+  const int rc =
+      ::posix_spawn(&pid, path.c_str(), &actions.get(), &attributes.get(), args.data(), environ);
   if (rc != 0) {
     live_children[slot].store(0);
     return fail(errorFromErrno(rc));
@@ -300,13 +305,12 @@ bool ChildProcess::stopped() const noexcept {
 
 ChildState peekState(pid_t pid) noexcept {
   siginfo_t info{};
-  if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) !=
-      0) {
+  if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) != 0) {
     return ChildState::ended;
   }
   if (info.si_pid == 0) return ChildState::running;
   return info.si_code == CLD_STOPPED || info.si_code == CLD_TRAPPED ? ChildState::stopped
-                                                                     : ChildState::ended;
+                                                                    : ChildState::ended;
 }
 
 ChildState awaitChangeByPolling(pid_t pid, Deadline deadline) noexcept {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -25,10 +26,27 @@ using Deadline = std::chrono::steady_clock::time_point;
 // What an unreaped child is doing, as far as waiting can tell.
 enum class ChildState { running, ended, stopped };
 
-// How often a wait looks whether the child has been stopped: a stop wakes no
-// descriptor, and a stopped tool (one that read from the terminal while in
-// its own process group, say) would otherwise sit out the whole time limit.
+// How soon a wait first looks whether the child has been stopped: a stop
+// wakes no descriptor, and a stopped tool (one that read from the terminal
+// while in its own process group, say) would otherwise sit out the whole time
+// limit. Each later look comes twice as late, up to kLongestStopCheck, so that
+// a tool that runs for seconds (the update listing waits on the network)
+// costs a handful of wake-ups, not ten a second.
 inline constexpr std::chrono::milliseconds kStopCheckInterval{100};
+inline constexpr std::chrono::milliseconds kLongestStopCheck{3200};
+
+// The growing pause between a wait's looks for a stopped child.
+class StopCheckPace {
+ public:
+  // The poll() timeout for the next wait: the current pause or what is left
+  // until `deadline`, whichever is shorter.
+  [[nodiscard]] int timeoutMs(Deadline deadline) const noexcept;
+  // After a wait that timed out: the next pause is twice as long.
+  void lengthen() noexcept { pause_ = std::min(pause_ * 2, kLongestStopCheck); }
+
+ private:
+  std::chrono::milliseconds pause_ = kStopCheckInterval;
+};
 
 // Milliseconds left until `deadline` for poll(): rounded up so that a wait
 // never ends before the deadline, 0 once it has passed, capped at INT_MAX.

@@ -11,8 +11,8 @@
 
 namespace platform {
 
-Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t& actions,
-                          short& flags, bool inherit_output) noexcept {
+Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t& actions, short& flags,
+                          bool inherit_output) noexcept {
   // The child gets standard input (and, when asked, standard output and
   // error) and what the file actions set up, nothing else, whatever another
   // thread has open at that moment.
@@ -42,7 +42,7 @@ ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
     EV_SET(&stop_change, static_cast<uintptr_t>(stop_fd), EVFILT_READ, EV_ADD, 0, 0, nullptr);
     [[maybe_unused]] const int added = ::kevent(queue.get(), &stop_change, 1, nullptr, 0, nullptr);
   }
-  const int slice = static_cast<int>(kStopCheckInterval.count());
+  StopCheckPace pace;
   for (;;) {
     // Also covers a child that ended just before the registration took hold.
     const ChildState state = peekState(pid);
@@ -50,11 +50,12 @@ ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
     if (std::chrono::steady_clock::now() >= deadline || stopRequested()) {
       return ChildState::running;
     }
-    const int ms = std::min(pollTimeoutMs(deadline), slice);
+    const int ms = pace.timeoutMs(deadline);
     const timespec slice_time{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     struct kevent event;
     const int ready = ::kevent(queue.get(), nullptr, 0, &event, 1, &slice_time);
     if (ready > 0 && event.filter == EVFILT_PROC) return ChildState::ended;
+    if (ready == 0) pace.lengthen();
     if (ready < 0 && errno != EINTR) return awaitChangeByPolling(pid, deadline);
   }
 }

@@ -1,6 +1,7 @@
 #include "tavrine/platform/command_runner.h"
 
 #include "tavrine/base/environment.h"
+#include "tavrine/base/immortal.h"
 #include "tavrine/platform/child_process.h"
 #include "tavrine/platform/stop_request.h"
 
@@ -10,7 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <new>
+#include <utility>
 
 namespace platform::macos {
 
@@ -31,16 +34,18 @@ Result<std::string> readOutput(const ChildProcess& child, Deadline deadline) {
   char chunk[16384];
   pollfd entries[2] = {{child.output(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}};
   pollfd& entry = entries[0];
-  const int slice = static_cast<int>(kStopCheckInterval.count());
+  // A tool that prints nothing for a while is looked at less and less often.
+  StopCheckPace pace;
   for (;;) {
     if (stopRequested()) return fail(Error::Canceled);
-    const int ready = ::poll(entries, 2, std::min(pollTimeoutMs(deadline), slice));
+    const int ready = ::poll(entries, 2, pace.timeoutMs(deadline));
     if (ready < 0) {
       if (errno == EINTR) continue;
       return fail(errorFromErrno(errno));
     }
     if (entry.revents == 0) {
       if (std::chrono::steady_clock::now() >= deadline) return fail(Error::Timeout);
+      if (ready == 0) pace.lengthen();
       if (child.stopped()) return output;
       continue;
     }
@@ -55,6 +60,95 @@ Result<std::string> readOutput(const ChildProcess& child, Deadline deadline) {
     output.append(chunk, static_cast<std::size_t>(got));
     if (output.size() > kOutputLimit) return fail(Error::StreamTooLong);
   }
+}
+
+// Where each program was found, for the search list it was found along. The
+// collector runs the same tools every cycle, and a lookup costs a stat() and
+// an access() for each directory tried. A name that is not found is looked up
+// again the next time, and the whole record is dropped when PATH changes.
+class ProgramPaths {
+ public:
+  // The path `name` runs from, and whether it came from the record.
+  Result<std::pair<std::string, bool>> find(std::string_view name) {
+    std::string_view search_path;
+    {
+      std::lock_guard guard(lock_);
+      search_path = searchPath();
+      if (search_path != search_path_) {
+        found_.clear();
+        search_path_.assign(search_path);
+      } else {
+        for (const auto& [known, path] : found_) {
+          if (known == name) return std::pair{path, true};
+        }
+      }
+    }
+    auto path = findProgram(name, search_path);
+    if (!path) return fail(path.error());
+    std::lock_guard guard(lock_);
+    // Only when PATH is still what the lookup went along.
+    if (search_path == search_path_) found_.emplace_back(std::string(name), *path);
+    return std::pair{std::move(*path), false};
+  }
+
+  // Drops what is recorded for `name`: the program it named failed to start.
+  void forget(std::string_view name) {
+    std::lock_guard guard(lock_);
+    std::erase_if(found_, [&](const auto& entry) { return entry.first == name; });
+  }
+
+ private:
+  // PATH as the environment has it. The environment is searched only when
+  // its block or the slot of its PATH entry holds another pointer than at
+  // the last search: setenv and unsetenv replace one or the other (a value
+  // is never changed in place), and a scan of every entry for each command
+  // would cost more than the rest of starting it. The caller holds lock_.
+  std::string_view searchPath() {
+    char* const* block = environment::processBlock();
+    if (block == nullptr) return kDefaultSearchPath;
+    if (block != block_ || block[slot_] != entry_) {
+      constexpr std::string_view kPrefix = "PATH=";
+      block_ = block;
+      entry_ = nullptr;
+      for (slot_ = 0; block[slot_] != nullptr; ++slot_) {
+        if (std::string_view(block[slot_]).starts_with(kPrefix)) {
+          entry_ = block[slot_];
+          break;
+        }
+      }
+      // Without PATH the slot is the terminator: an entry added there is seen.
+      value_ =
+          entry_ != nullptr ? std::string_view(entry_).substr(kPrefix.size()) : kDefaultSearchPath;
+    }
+    return value_;
+  }
+
+  std::mutex lock_;
+  char* const* block_ = nullptr;
+  size_t slot_ = 0;
+  const char* entry_ = nullptr;
+  std::string_view value_;
+  std::string search_path_;
+  // A handful of tools: a list is as quick as any map.
+  std::vector<std::pair<std::string, std::string>> found_;
+};
+
+ProgramPaths& programPaths() { return immortal<ProgramPaths>(); }
+
+// Starts `argv`, its program found along PATH through the record; a program
+// that fails to start from a recorded path (moved or removed since) is looked
+// up once more.
+Result<ChildProcess> start(const std::vector<std::string>& argv, ChildProcess::Streams streams) {
+  const std::string& name = argv.front();
+  if (name.find('/') != std::string::npos) return ChildProcess::spawn(name, argv, streams);
+  auto path = programPaths().find(name);
+  if (!path) return fail(path.error());
+  auto child = ChildProcess::spawn(path->first, argv, streams);
+  if (child || !path->second) return child;
+  programPaths().forget(name);
+  path = programPaths().find(name);
+  if (!path) return fail(path.error());
+  return ChildProcess::spawn(path->first, argv, streams);
 }
 
 // Now plus `limit`, without overflowing for a limit of "practically never".
@@ -75,9 +169,7 @@ Result<Captured> run(const std::vector<std::string>& argv, std::chrono::millisec
   if (argv.empty()) return fail(Error::InvalidArgument);
   if (stopRequested()) return fail(Error::Canceled);
   const Deadline deadline = deadlineAfter(time_limit);
-  auto path = findProgram(argv.front());
-  if (!path) return fail(path.error());
-  auto child = ChildProcess::spawn(*path, argv, streams);
+  auto child = start(argv, streams);
   if (!child) return fail(child.error());
   auto output = readOutput(*child, deadline);
   if (!output) return fail(output.error());

@@ -9,6 +9,12 @@ namespace platform {
 // keep a thread's freed pages. Called once, at agent start.
 void keepLargeBlocksOutOfTheHeap() noexcept;
 
+// Makes every thread allocate from the one heap arena. The agent's threads
+// allocate little and seldom at once, and an arena of its own would keep the
+// check thread's freed pages apart. Called once, at agent start, before any
+// thread is started.
+void useOneHeapArena() noexcept;
+
 // Returns the pages of freed heap memory to the system where the allocator
 // keeps them otherwise. Costs a walk over the heap; safe from any thread.
 void releaseFreedMemory() noexcept;

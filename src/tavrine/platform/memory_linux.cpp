@@ -14,6 +14,12 @@ void keepLargeBlocksOutOfTheHeap() noexcept {
 #endif
 }
 
+void useOneHeapArena() noexcept {
+#if defined(__GLIBC__)
+  (void)mallopt(M_ARENA_MAX, 1);
+#endif
+}
+
 void releaseFreedMemory() noexcept {
   // glibc keeps freed memory at the top of each arena up to a threshold
   // that grows with the largest blocks freed, so one large answer raises

@@ -6,13 +6,14 @@
 #include "tavrine/base/console.h"
 #include "tavrine/base/error.h"
 #include "tavrine/base/immortal.h"
+#include "tavrine/base/unique_fd.h"
 #include "tavrine/objc/headless/inspect.h"
 #include "tavrine/objc/headless/object_model.h"
 #include "tavrine/platform/stop_request.h"
-#include "tavrine/base/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -181,6 +182,20 @@ void performSelectorOnMainThread(Id self, Sel, Sel selector, Id argument, bool w
   done_signal.wait(guard, [&] { return done; });
 }
 
+namespace {
+
+// Whether a console reader could ever get a line from `fd`: not when it is
+// closed, nor when it is a device other than a terminal (the null device of
+// an agent started by launchd), whose end of input the reader would only
+// report. The reader's thread and stack are spared then.
+bool mayCarryCommands(int fd) noexcept {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return false;
+  return !S_ISCHR(info.st_mode) || ::isatty(fd) == 1;
+}
+
+}  // namespace
+
 void runApplicationLoop() {
   Loop& l = loop();
   if (l.running) fatal("-[NSApplication run] sent while the application runs");
@@ -188,7 +203,7 @@ void runApplicationLoop() {
   l.stop = false;
   const bool armed_here = !l.signals_armed;
   armSignals(l);
-  if (l.console_fd >= 0) {
+  if (l.console_fd >= 0 && mayCarryCommands(l.console_fd)) {
     l.input_open = true;
     startConsole(l.console_fd, [] { loop().input_open = false; });
   }
