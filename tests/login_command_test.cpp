@@ -14,6 +14,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -171,15 +172,22 @@ TEST_F(LoginCommand, TokenAnswerIsReadAsJsonAndOneThatIsNotIsNeverShown) {
        false},
   };
   httplib::Server token_endpoint;
+  // Set by this thread, read by the server's: the socket orders them, but
+  // that is invisible to the thread sanitizer.
+  std::mutex answer_lock;
   std::string answer;
-  token_endpoint.Post("/o/token/", [&answer](const httplib::Request&, httplib::Response& r) {
+  token_endpoint.Post("/o/token/", [&](const httplib::Request&, httplib::Response& r) {
+    const std::lock_guard lock(answer_lock);
     r.set_content(answer, "application/json");
   });
   ASSERT_TRUE(token_endpoint.bind_to_port("127.0.0.1", 8000)) << "port 8000 is taken";
   std::thread serving([&] { token_endpoint.listen_after_bind(); });
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
-    answer = c.answer;
+    {
+      const std::lock_guard lock(answer_lock);
+      answer = c.answer;
+    }
     std::filesystem::remove(home_.file("browser.txt"));
     BackgroundProcess login({TAVRINE_BINARY, "--dev", "login"}, environment("browser-handoff"));
     ASSERT_TRUE(login.waitForError("Waiting for OAuth callback on port 9876...\n", 20s))

@@ -702,9 +702,10 @@ TEST_F(UpdateProcess, EachRefusalOfASignedUpdateEndsInItsAlertWithNothingStagedO
     entry_title = "Downloading...";
   }
 
-  // The agent reports on through all of it.
+  // The agent reports on through all of it: the next cycle after the
+  // refusals, whichever its number on a slow (sanitized) build.
   const uint64_t before = api_->device(kDeviceId).value_or(devserver::Device{}).report_count;
-  ASSERT_TRUE(transcript.next("Tavrine Check #2", 60s));
+  ASSERT_TRUE(transcript.next("─── Tavrine Check #", 60s));
   for (auto deadline = std::chrono::steady_clock::now() + 30s;
        api_->device(kDeviceId).value_or(devserver::Device{}).report_count <= before &&
        std::chrono::steady_clock::now() < deadline;) {
