@@ -50,20 +50,20 @@ void appendJsonEscaped(std::string& out, std::string_view value) {
 
 namespace {
 
-// "  \"key\": \"value\"" followed by `tail` (",\n" or "\n").
-void quoted(std::string& out, std::string_view indent, std::string_view key, std::string_view value,
-            std::string_view tail) {
-  out += indent;
-  out += '"';
-  out += key;
-  out += "\": \"";
+// A text member: `head` is its line up to the value's opening quote, `tail`
+// what follows the closing one. Each line is a literal of its own, so that
+// the report costs few appends per member.
+void text(std::string& out, std::string_view head, std::string_view value, std::string_view tail) {
+  out += head;
   appendJsonEscaped(out, value);
-  out += '"';
   out += tail;
 }
 
-void status(std::string& out, std::string_view key, CheckStatus value, std::string_view tail) {
-  quoted(out, "    ", key, checkStatusName(value), tail);
+// A check's status: its names need no escaping.
+void status(std::string& out, std::string_view head, CheckStatus value, std::string_view tail) {
+  out += head;
+  out += checkStatusName(value);
+  out += tail;
 }
 
 }  // namespace
@@ -81,19 +81,15 @@ Result<std::string> serializeTavrine(const DeviceTavrine& record) try {
   const std::string_view platform = reportedPlatform(record);
   std::string out;
   out.reserve(1024 + record.device_id.size() + record.os_version.size());
-  out += "{\n";
-  out += "  \"schema_version\": \"2.0\",\n";
-  quoted(out, "  ", "device_id", record.device_id, ",\n");
-  quoted(out, "  ", "platform", platform, ",\n");
-  out += "  \"os\": {\n";
-  quoted(out, "    ", "name", record.os_name, ",\n");
-  quoted(out, "    ", "version", record.os_version, "\n");
-  out += "  },\n";
-  out += "  \"security\": {\n";
-  status(out, "disk_encryption", record.disk_encryption, ",\n");
-  status(out, "firewall", record.firewall, ",\n");
-  status(out, "secure_boot", record.secure_boot, ",\n");
-  status(out, "screen_lock", record.screen_lock, ",\n");
+  out += "{\n  \"schema_version\": \"2.0\",\n";
+  text(out, "  \"device_id\": \"", record.device_id, "\",\n");
+  text(out, "  \"platform\": \"", platform, "\",\n");
+  text(out, "  \"os\": {\n    \"name\": \"", record.os_name, "\",\n");
+  text(out, "    \"version\": \"", record.os_version, "\"\n  },\n");
+  status(out, "  \"security\": {\n    \"disk_encryption\": \"", record.disk_encryption, "\",\n");
+  status(out, "    \"firewall\": \"", record.firewall, "\",\n");
+  status(out, "    \"secure_boot\": \"", record.secure_boot, "\",\n");
+  status(out, "    \"screen_lock\": \"", record.screen_lock, "\",\n");
   out += "    \"screen_lock_timeout\": ";
   if (record.screen_lock_timeout) {
     fmt::format_to(std::back_inserter(out), "{}", *record.screen_lock_timeout);
@@ -101,25 +97,21 @@ Result<std::string> serializeTavrine(const DeviceTavrine& record) try {
     out += "null";
   }
   out += ",\n";
-  status(out, "screen_lock_password", record.screen_lock_password, ",\n");
-  status(out, "sip", record.sip, ",\n");
-  status(out, "gatekeeper", record.gatekeeper, ",\n");
-  quoted(out, "    ", "xprotect_version", orUnknown(record.xprotect_version), ",\n");
-  status(out, "os_up_to_date", record.os_up_to_date, ",\n");
+  status(out, "    \"screen_lock_password\": \"", record.screen_lock_password, "\",\n");
+  status(out, "    \"sip\": \"", record.sip, "\",\n");
+  status(out, "    \"gatekeeper\": \"", record.gatekeeper, "\",\n");
+  text(out, "    \"xprotect_version\": \"", orUnknown(record.xprotect_version), "\",\n");
+  status(out, "    \"os_up_to_date\": \"", record.os_up_to_date, "\",\n");
   fmt::format_to(std::back_inserter(out), "    \"pending_updates_count\": {},\n",
                  record.pending_updates_count);
-  status(out, "mdm_enrolled", record.mdm_enrolled, ",\n");
-  status(out, "vpn_connected", record.vpn_connected, ",\n");
-  status(out, "auto_login_disabled", record.auto_login_disabled, ",\n");
-  status(out, "remote_login", record.remote_login, "\n");
-  out += "  },\n";
-  out += "  \"device\": {\n";
-  quoted(out, "    ", "hostname", orUnknown(record.hostname), ",\n");
-  quoted(out, "    ", "model", orUnknown(record.model), ",\n");
-  quoted(out, "    ", "serial_number", orUnknown(record.serial_number), "\n");
-  out += "  },\n";
-  fmt::format_to(std::back_inserter(out), "  \"timestamp\": {}\n", record.timestamp);
-  out += "}";
+  status(out, "    \"mdm_enrolled\": \"", record.mdm_enrolled, "\",\n");
+  status(out, "    \"vpn_connected\": \"", record.vpn_connected, "\",\n");
+  status(out, "    \"auto_login_disabled\": \"", record.auto_login_disabled, "\",\n");
+  status(out, "    \"remote_login\": \"", record.remote_login, "\"\n  },\n");
+  text(out, "  \"device\": {\n    \"hostname\": \"", orUnknown(record.hostname), "\",\n");
+  text(out, "    \"model\": \"", orUnknown(record.model), "\",\n");
+  text(out, "    \"serial_number\": \"", orUnknown(record.serial_number), "\"\n  },\n");
+  fmt::format_to(std::back_inserter(out), "  \"timestamp\": {}\n}}", record.timestamp);
   return out;
 } catch (const std::bad_alloc&) {
   return fail(Error::OutOfMemory);

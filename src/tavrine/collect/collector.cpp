@@ -22,14 +22,14 @@ class Runner {
   explicit Runner(const Tools& tools)
       : deadline_(std::chrono::steady_clock::now() + tools.collection_time_limit) {}
 
-  Result<std::string> strict(const std::vector<std::string>& argv,
+  Result<std::string> strict(platform::Arguments argv,
                              std::chrono::milliseconds limit) const {
     const auto left = timeLeft(limit);
     if (left <= std::chrono::milliseconds::zero()) return fail(Error::Timeout);
     return platform::macos::execCommand(argv, left);
   }
 
-  std::optional<std::string> tolerant(const std::vector<std::string>& argv,
+  std::optional<std::string> tolerant(platform::Arguments argv,
                                       std::chrono::milliseconds limit) const {
     const auto left = timeLeft(limit);
     if (left <= std::chrono::milliseconds::zero()) return std::nullopt;
@@ -37,7 +37,7 @@ class Runner {
   }
 
   // The tolerant run of a tool that answers on standard error.
-  std::optional<std::string> tolerantWithErrors(const std::vector<std::string>& argv,
+  std::optional<std::string> tolerantWithErrors(platform::Arguments argv,
                                                 std::chrono::milliseconds limit) const {
     const auto left = timeLeft(limit);
     if (left <= std::chrono::milliseconds::zero()) return std::nullopt;

@@ -74,6 +74,20 @@ Result<void> check(int rc) noexcept {
   return {};
 }
 
+// The child's signal mask (nothing blocked) and the signals put back to
+// their default action, the same for every child.
+struct SignalSets {
+  sigset_t none;
+  sigset_t defaults;
+  SignalSets() noexcept {
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) {
+      sigaddset(&defaults, signal_number);
+    }
+  }
+};
+
 // The live record: a slot per child that may be alive at once, holding 0
 // when free, kReservedSlot while a spawn is under way, else the pid (and
 // process group id) of a child not yet reaped. Atomics only, so that an exit
@@ -113,13 +127,29 @@ int StopCheckPace::timeoutMs(Deadline deadline) const noexcept {
   return std::min(pollTimeoutMs(deadline), static_cast<int>(pause_.count()));
 }
 
-Result<ChildProcess> ChildProcess::spawn(const std::string& path,
-                                         const std::vector<std::string>& argv, Streams streams) {
+Result<ChildProcess> ChildProcess::spawn(const std::string& path, Arguments argv,
+                                         Streams streams) {
   if (argv.empty()) return fail(Error::InvalidArgument);
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
+  // The arguments copied once into one block, each terminated (a view need
+  // not be), and the pointers on the stack for any ordinary command line.
+  std::size_t block_size = 0;
+  for (std::size_t i = 0; i < argv.size(); ++i) block_size += argv[i].size() + 1;
+  std::string block;
+  block.reserve(block_size);
+  constexpr std::size_t kInlineArguments = 15;
+  char* inline_pointers[kInlineArguments + 1];
+  std::vector<char*> heap_pointers;
+  char** args = inline_pointers;
+  if (argv.size() > kInlineArguments) {
+    heap_pointers.resize(argv.size() + 1);
+    args = heap_pointers.data();
+  }
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    args[i] = block.data() + block.size();
+    block.append(argv[i]);
+    block.push_back('\0');
+  }
+  args[argv.size()] = nullptr;
 
   const bool capture = streams != Streams::inherit;
   UniqueFd read_end;
@@ -161,20 +191,14 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
   // an ignored disposition survives exec, and the agent ignores the
   // termination signals where it routes them elsewhere.
   short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (const int signal_number : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) {
-    sigaddset(&defaults, signal_number);
-  }
+  static const SignalSets sets;
   if (auto ok = check(::posix_spawnattr_setpgroup(&attributes.get(), 0)); !ok) {
     return fail(ok.error());
   }
-  if (auto ok = check(::posix_spawnattr_setsigmask(&attributes.get(), &none)); !ok) {
+  if (auto ok = check(::posix_spawnattr_setsigmask(&attributes.get(), &sets.none)); !ok) {
     return fail(ok.error());
   }
-  if (auto ok = check(::posix_spawnattr_setsigdefault(&attributes.get(), &defaults)); !ok) {
+  if (auto ok = check(::posix_spawnattr_setsigdefault(&attributes.get(), &sets.defaults)); !ok) {
     return fail(ok.error());
   }
   if (auto ok = prepareSpawn(attributes.get(), actions.get(), flags, !capture); !ok) {
@@ -192,7 +216,7 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path,
   // An execution failure (no such file, no permission) comes back here as the
   // return value; the C library has already reaped the failed child.
   const int rc =
-      ::posix_spawn(&pid, path.c_str(), &actions.get(), &attributes.get(), args.data(), environ);
+      ::posix_spawn(&pid, path.c_str(), &actions.get(), &attributes.get(), args, environ);
   if (rc != 0) {
     live_children[slot].store(0);
     return fail(errorFromErrno(rc));

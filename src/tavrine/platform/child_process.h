@@ -2,6 +2,7 @@
 
 #include "tavrine/base/error.h"
 #include "tavrine/base/unique_fd.h"
+#include "tavrine/platform/arguments.h"
 
 #include <sys/types.h>
 
@@ -77,8 +78,7 @@ class ChildProcess {
   // passed unchanged. The environment, working directory and standard input
   // are the caller's, and with Streams::inherit standard output and error as
   // well (output() is then -1). Fails with the start or execution error.
-  [[nodiscard]] static Result<ChildProcess> spawn(const std::string& path,
-                                                  const std::vector<std::string>& argv,
+  [[nodiscard]] static Result<ChildProcess> spawn(const std::string& path, Arguments argv,
                                                   Streams streams = Streams::capture_output);
 
   ChildProcess(ChildProcess&& other) noexcept;

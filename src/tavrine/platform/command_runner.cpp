@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <mutex>
 #include <new>
@@ -68,8 +69,10 @@ Result<std::string> readOutput(const ChildProcess& child, Deadline deadline) {
 // again the next time, and the whole record is dropped when PATH changes.
 class ProgramPaths {
  public:
-  // The path `name` runs from, and whether it came from the record.
-  Result<std::pair<std::string, bool>> find(std::string_view name) {
+  // The path `name` runs from, and whether it came from the record. Shared,
+  // so that a path from the record costs no copy and stays valid whatever
+  // another thread does to the record meanwhile.
+  Result<std::pair<std::shared_ptr<const std::string>, bool>> find(std::string_view name) {
     std::string_view search_path;
     {
       std::lock_guard guard(lock_);
@@ -83,12 +86,13 @@ class ProgramPaths {
         }
       }
     }
-    auto path = findProgram(name, search_path);
-    if (!path) return fail(path.error());
+    auto found = findProgram(name, search_path);
+    if (!found) return fail(found.error());
+    auto path = std::make_shared<const std::string>(std::move(*found));
     std::lock_guard guard(lock_);
     // Only when PATH is still what the lookup went along.
-    if (search_path == search_path_) found_.emplace_back(std::string(name), *path);
-    return std::pair{std::move(*path), false};
+    if (search_path == search_path_) found_.emplace_back(std::string(name), path);
+    return std::pair{std::move(path), false};
   }
 
   // Drops what is recorded for `name`: the program it named failed to start.
@@ -130,7 +134,7 @@ class ProgramPaths {
   std::string_view value_;
   std::string search_path_;
   // A handful of tools: a list is as quick as any map.
-  std::vector<std::pair<std::string, std::string>> found_;
+  std::vector<std::pair<std::string, std::shared_ptr<const std::string>>> found_;
 };
 
 ProgramPaths& programPaths() { return immortal<ProgramPaths>(); }
@@ -138,17 +142,19 @@ ProgramPaths& programPaths() { return immortal<ProgramPaths>(); }
 // Starts `argv`, its program found along PATH through the record; a program
 // that fails to start from a recorded path (moved or removed since) is looked
 // up once more.
-Result<ChildProcess> start(const std::vector<std::string>& argv, ChildProcess::Streams streams) {
-  const std::string& name = argv.front();
-  if (name.find('/') != std::string::npos) return ChildProcess::spawn(name, argv, streams);
+Result<ChildProcess> start(Arguments argv, ChildProcess::Streams streams) {
+  const std::string_view name = argv.front();
+  if (name.find('/') != std::string_view::npos) {
+    return ChildProcess::spawn(std::string(name), argv, streams);
+  }
   auto path = programPaths().find(name);
   if (!path) return fail(path.error());
-  auto child = ChildProcess::spawn(path->first, argv, streams);
+  auto child = ChildProcess::spawn(*path->first, argv, streams);
   if (child || !path->second) return child;
   programPaths().forget(name);
   path = programPaths().find(name);
   if (!path) return fail(path.error());
-  return ChildProcess::spawn(path->first, argv, streams);
+  return ChildProcess::spawn(*path->first, argv, streams);
 }
 
 // Now plus `limit`, without overflowing for a limit of "practically never".
@@ -164,7 +170,7 @@ Deadline deadlineAfter(std::chrono::milliseconds limit) noexcept {
 // Starts, reads and reaps one command. On every failure the child (and its
 // group) is killed and reaped by the ChildProcess on the way out. Once the
 // process is asked to stop, nothing more is started.
-Result<Captured> run(const std::vector<std::string>& argv, std::chrono::milliseconds time_limit,
+Result<Captured> run(Arguments argv, std::chrono::milliseconds time_limit,
                      ChildProcess::Streams streams = ChildProcess::Streams::capture_output) {
   if (argv.empty()) return fail(Error::InvalidArgument);
   if (stopRequested()) return fail(Error::Canceled);
@@ -227,7 +233,7 @@ Result<std::string> findProgram(std::string_view name) {
   return findProgram(name, environment::find("PATH").value_or(kDefaultSearchPath));
 }
 
-Result<std::string> execCommand(const std::vector<std::string>& argv,
+Result<std::string> execCommand(Arguments argv,
                                 std::chrono::milliseconds time_limit) {
   try {
     auto captured = run(argv, time_limit);
@@ -239,7 +245,7 @@ Result<std::string> execCommand(const std::vector<std::string>& argv,
   }
 }
 
-Result<void> runAttached(const std::vector<std::string>& argv,
+Result<void> runAttached(Arguments argv,
                          std::chrono::milliseconds wait_limit) {
   try {
     if (argv.empty()) return fail(Error::InvalidArgument);
@@ -259,7 +265,7 @@ Result<void> runAttached(const std::vector<std::string>& argv,
 
 namespace {
 
-std::optional<std::string> runTolerant(const std::vector<std::string>& argv,
+std::optional<std::string> runTolerant(Arguments argv,
                                        std::chrono::milliseconds time_limit,
                                        ChildProcess::Streams streams) {
   try {
@@ -275,12 +281,12 @@ std::optional<std::string> runTolerant(const std::vector<std::string>& argv,
 
 }  // namespace
 
-std::optional<std::string> execCommandAllowFail(const std::vector<std::string>& argv,
+std::optional<std::string> execCommandAllowFail(Arguments argv,
                                                 std::chrono::milliseconds time_limit) {
   return runTolerant(argv, time_limit, ChildProcess::Streams::capture_output);
 }
 
-std::optional<std::string> execCommandAllowFailWithErrors(const std::vector<std::string>& argv,
+std::optional<std::string> execCommandAllowFailWithErrors(Arguments argv,
                                                           std::chrono::milliseconds time_limit) {
   return runTolerant(argv, time_limit, ChildProcess::Streams::capture_output_and_error);
 }

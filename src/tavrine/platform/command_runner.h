@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tavrine/base/error.h"
+#include "tavrine/platform/arguments.h"
 
 #include <chrono>
 #include <cstddef>
@@ -30,21 +31,21 @@ inline constexpr std::string_view kDefaultSearchPath = "/usr/local/bin:/bin/:/us
 // group is killed alike, and nothing is started once asked), or OutOfMemory. Standard error of the
 // child is discarded. Safe to call from any thread, several at once.
 [[nodiscard]] Result<std::string> execCommand(
-    const std::vector<std::string>& argv,
+    Arguments argv,
     std::chrono::milliseconds time_limit = kDefaultTimeLimit);
 
 // Like execCommand, but whatever the exit status: the trimmed standard
 // output when the command could be run, finished in time and printed
 // something other than whitespace; nothing otherwise.
 [[nodiscard]] std::optional<std::string> execCommandAllowFail(
-    const std::vector<std::string>& argv,
+    Arguments argv,
     std::chrono::milliseconds time_limit = kDefaultTimeLimit);
 
 // Like execCommandAllowFail, for a tool that gives its answer on standard
 // error: its standard output and error are read together, as they arrive,
 // within the same 1 MiB and the same time limit.
 [[nodiscard]] std::optional<std::string> execCommandAllowFailWithErrors(
-    const std::vector<std::string>& argv,
+    Arguments argv,
     std::chrono::milliseconds time_limit = kDefaultTimeLimit);
 
 // Runs `argv` (program first, looked up as by findProgram, no shell) with
@@ -54,7 +55,7 @@ inline constexpr std::string_view kDefaultSearchPath = "/usr/local/bin:/bin/:/us
 // Fails with the start error (FileNotFound for a program found nowhere), or
 // with Canceled when the process is asked to stop while it waits (the
 // child's group is then killed).
-[[nodiscard]] Result<void> runAttached(const std::vector<std::string>& argv,
+[[nodiscard]] Result<void> runAttached(Arguments argv,
                                        std::chrono::milliseconds wait_limit);
 
 // The path a program name runs from: a name with a slash as given; otherwise
