@@ -12,7 +12,8 @@
 // `floor` does only the bare work of a cycle, CYCLES times: each command line
 // of LIST_FILE started with posix_spawn (programs looked up once), its output
 // read through a pipe, the child reaped; one HMAC-SHA256 on a kept context;
-// one POST of a report-sized body on a kept libcurl handle.
+// one POST of a body of the agent's report's size (the first line of
+// LIST_FILE, "#bytes N", written by `agent`) on a kept libcurl handle.
 //
 // Both run their cycles on a thread of their own, as the agent does, and
 // print one line of key=value figures: CPU time of the process per cycle
@@ -24,6 +25,7 @@
 // following the children.
 #include "tavrine/agent/check_cycle.h"
 #include "tavrine/agent/registration.h"
+#include "tavrine/agent/report.h"
 #include "tavrine/collect/collector.h"
 #include "tavrine/platform/memory.h"
 
@@ -138,10 +140,12 @@ long callsLogged() {
   return count;
 }
 
-// Copies lines `first` to `end` (not included) of calls.log into `path`.
-void writeCalls(long first, long end, const std::string& path) {
+// Writes the size of the agent's report on a first line "#bytes N", then
+// copies lines `first` to `end` (not included) of calls.log into `path`.
+void writeCalls(size_t report_bytes, long first, long end, const std::string& path) {
   std::ifstream log(std::string(std::getenv("TAVRINE_STANDIN_DIR")) + "/calls.log");
   std::ofstream list(path);
+  list << "#bytes " << report_bytes << '\n';
   std::string line;
   for (long i = 0; i < end && std::getline(log, line); ++i) {
     if (i >= first) list << line << '\n';
@@ -189,7 +193,12 @@ int runAgent(long cycles, const std::string& base, const char* list_path) {
   }
   if (list_path != nullptr && cycles >= 2) {
     // Only the second cycle's lines: the first also read the update listing.
-    writeCalls(calls_after_first, calls_after_second, list_path);
+    // The floor signs and posts a body of the same size (the timestamp keeps
+    // its number of digits).
+    const auto device = tavrine::collect(tools, updates);
+    const auto report = device ? agent::serializeTavrine(*device) : fail(device.error());
+    if (!report) return 1;
+    writeCalls(report->size(), calls_after_first, calls_after_second, list_path);
   }
   print("agent", cycles, figures);
   return 0;
@@ -240,10 +249,15 @@ size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
 
 int runFloor(long cycles, const std::string& base, const char* list_path) {
   std::vector<Command> commands;
+  size_t report_bytes = 0;
   {
     std::ifstream list(list_path);
     std::string line;
     while (std::getline(list, line)) {
+      if (line.starts_with("#bytes ")) {
+        report_bytes = std::strtoul(line.c_str() + 7, nullptr, 10);
+        continue;
+      }
       std::istringstream words(line);
       Command command;
       for (std::string word; words >> word;) command.argv.push_back(word);
@@ -253,7 +267,7 @@ int runFloor(long cycles, const std::string& base, const char* list_path) {
       commands.push_back(std::move(command));
     }
   }
-  if (commands.empty()) return 1;
+  if (commands.empty() || report_bytes == 0) return 1;
   platform::useOneHeapArena();
 
   EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
@@ -264,8 +278,8 @@ int runFloor(long cycles, const std::string& base, const char* list_path) {
   EVP_MAC_CTX_set_params(mac_context, params);
   const std::string key = "bench-signing-key";
   const std::string url = base + "/api/v1/agent/tavrine/";
-  // A report's size: 32 short lines.
-  const std::string body(1100, 'x');
+  // The agent's report's size.
+  const std::string body(report_bytes, 'x');
 
   curl_global_init(CURL_GLOBAL_DEFAULT);
   CURL* easy = curl_easy_init();
@@ -278,9 +292,12 @@ int runFloor(long cycles, const std::string& base, const char* list_path) {
                  nullptr);
     EVP_MAC_update(mac_context, reinterpret_cast<const unsigned char*>(body.data()), body.size());
     EVP_MAC_final(mac_context, tag, &length, sizeof tag);
-    char hex[65];
-    for (size_t i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", tag[i]);
-    const std::string signature = std::string("X-Signature: ") + hex;
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string signature = "X-Signature: ";
+    for (size_t i = 0; i < length; ++i) {
+      signature += kDigits[tag[i] >> 4];
+      signature += kDigits[tag[i] & 0x0f];
+    }
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     headers = curl_slist_append(headers, signature.c_str());
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());

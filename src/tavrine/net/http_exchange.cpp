@@ -248,6 +248,69 @@ bool appendHeader(std::unique_ptr<curl_slist, SlistDeleter>& list, std::string_v
   return true;
 }
 
+// The options that follow from the request's settings alone (see
+// Client::Settings), not from its URL, body, headers or sink.
+Result<void> setFixedOptions(CURL* h, const detail::Request& request) {
+  const Limits& limits = request.limits;
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+  // Never a proxy, whatever the environment says.
+  curl_easy_setopt(h, CURLOPT_PROXY, "");
+  curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+  // Advertise and decode every content encoding this libcurl supports,
+  // unless nobody reads the answer.
+  if (request.offer_encodings) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  // Certificates are verified against the system's trust store, host included.
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!limits.trusted_certificates.empty()) {
+    // libcurl keeps its own copy of the path.
+    std::string ca_file;
+    try {
+      ca_file.assign(limits.trusted_certificates);
+    } catch (const std::bad_alloc&) {
+      return fail(Error::OutOfMemory);
+    }
+    if (curl_easy_setopt(h, CURLOPT_CAINFO, ca_file.c_str()) == CURLE_OUT_OF_MEMORY) {
+      return fail(Error::OutOfMemory);
+    }
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+  }
+  // Never below TLS 1.2, whatever this libcurl or the system's TLS settings
+  // would allow.
+  curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  // Bounds.
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect_timeout.count()));
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.stall_timeout.count()));
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  // A Content-Length past the bound is refused before its body comes; when
+  // the caller wants the start of such an answer, the writer cuts it instead.
+  if (!limits.cut_at_limit) {
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_response));
+  }
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody);
+#if LIBCURL_VERSION_NUM >= 0x075000
+  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onConnected);
+#endif
+  if (request.post) {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  }
+  // Redirects are followed here rather than by libcurl, which checks each
+  // step's scheme on its own: it would let https lead to http, and cannot
+  // tell a refused scheme from an answer that is not HTTP.
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  return {};
+}
+
 }  // namespace
 
 namespace detail {
@@ -255,15 +318,32 @@ namespace detail {
 Result<HttpResponse> perform(const Request& request) {
   if (platform::stopRequested()) return fail(Error::Canceled);
   globalInit();
+  const Limits& limits = request.limits;
   std::unique_ptr<CURL, EasyDeleter> easy;
   CURL* h = nullptr;
-  if (Client* client = request.client) {
-    // Back to a fresh handle's options, keeping its live connections and
-    // its DNS and TLS session caches; the last request's pointers go too.
-    if (client->easy_ != nullptr) {
-      curl_easy_reset(client->easy_);
-    } else {
+  Client* client = request.client;
+  Client::Settings wanted;
+  bool configure = true;
+  if (client != nullptr) {
+    try {
+      wanted = {.connect_timeout = limits.connect_timeout,
+                .stall_timeout = limits.stall_timeout,
+                .trusted_certificates = std::string(limits.trusted_certificates),
+                .max_response = request.max_response,
+                .cut_at_limit = limits.cut_at_limit,
+                .offer_encodings = request.offer_encodings,
+                .post = request.post};
+    } catch (const std::bad_alloc&) {
+      return fail(Error::OutOfMemory);
+    }
+    if (client->easy_ == nullptr) {
       client->easy_ = curl_easy_init();
+    } else if (client->configured_ && client->settings_ == wanted) {
+      configure = false;
+    } else {
+      // Back to a fresh handle's options, keeping its live connections and
+      // its DNS and TLS session caches; the last request's pointers go too.
+      curl_easy_reset(client->easy_);
     }
     h = client->easy_;
   } else {
@@ -289,72 +369,32 @@ Result<HttpResponse> perform(const Request& request) {
     return fail(Error::OutOfMemory);
   }
 
-  const Limits& limits = request.limits;
   Sink sink;
   sink.limit = request.max_response;
   sink.cut_at_limit = limits.cut_at_limit;
-
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-#if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-#else
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-#endif
-  // Never a proxy, whatever the environment says.
-  curl_easy_setopt(h, CURLOPT_PROXY, "");
-  curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-  // Advertise and decode every content encoding this libcurl supports,
-  // unless nobody reads the answer.
-  if (request.offer_encodings) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
-  // Certificates are verified against the system's trust store, host included.
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-  std::string ca_file;
-  if (!limits.trusted_certificates.empty()) {
-    try {
-      ca_file.assign(limits.trusted_certificates);
-    } catch (const std::bad_alloc&) {
-      return fail(Error::OutOfMemory);
-    }
-    curl_easy_setopt(h, CURLOPT_CAINFO, ca_file.c_str());
-    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
-  }
-  // Never below TLS 1.2, whatever this libcurl or the system's TLS settings
-  // would allow.
-  curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  // Bounds.
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect_timeout.count()));
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.stall_timeout.count()));
   sink.stall_timeout = limits.stall_timeout;
   sink.deadline = std::chrono::steady_clock::now() + limits.total_timeout;
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &sink);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  // A Content-Length past the bound is refused before its body comes; when
-  // the caller wants the start of such an answer, the writer cuts it instead.
-  if (!sink.cut_at_limit) {
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
+
+  if (configure) {
+    if (client != nullptr) client->configured_ = false;
+    if (auto set = setFixedOptions(h, request); !set) return fail(set.error());
+    if (client != nullptr) {
+      client->settings_ = std::move(wanted);
+      client->configured_ = true;
+    }
   }
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody);
+  // This request's own: the sink its callbacks write to, its headers and
+  // body.
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &sink);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
 #if LIBCURL_VERSION_NUM >= 0x075000
-  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onConnected);
   curl_easy_setopt(h, CURLOPT_PREREQDATA, &sink);
 #endif
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
   if (request.post) {
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.empty() ? "" : request.body.data());
-  } else {
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
   }
-  // Redirects are followed here rather than by libcurl, which checks each
-  // step's scheme on its own: it would let https lead to http, and cannot
-  // tell a refused scheme from an answer that is not HTTP.
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
 
   const auto failed = [&](Error failure) -> Result<HttpResponse> {
     console::error("{} failed: {}", request.failure_label, errorName(failure));

@@ -78,7 +78,25 @@ class Client {
 
  private:
   friend Result<HttpResponse> detail::perform(const detail::Request& request);
+
+  // What the handle's fixed options were last set from. A request with the
+  // same settings (the check thread's reports, one after another) sets only
+  // its own URL, body, headers, timer and callbacks' data; any other starts
+  // from a reset handle.
+  struct Settings {
+    std::chrono::milliseconds connect_timeout{};
+    std::chrono::seconds stall_timeout{};
+    std::string trusted_certificates;
+    size_t max_response = 0;
+    bool cut_at_limit = false;
+    bool offer_encodings = false;
+    bool post = false;
+    bool operator==(const Settings&) const = default;
+  };
+
   void* easy_ = nullptr;  // the CURL handle, made on first use
+  Settings settings_;
+  bool configured_ = false;  // settings_ holds what the handle was set with
 };
 
 // An answer body of at least this many bytes counts as large.

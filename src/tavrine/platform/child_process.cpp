@@ -131,23 +131,30 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path, Arguments argv
                                          Streams streams) {
   if (argv.empty()) return fail(Error::InvalidArgument);
   // The arguments copied once into one block, each terminated (a view need
-  // not be), and the pointers on the stack for any ordinary command line.
+  // not be); block and pointers on the stack for any ordinary command line.
   std::size_t block_size = 0;
   for (std::size_t i = 0; i < argv.size(); ++i) block_size += argv[i].size() + 1;
-  std::string block;
-  block.reserve(block_size);
+  constexpr std::size_t kInlineBlock = 512;
   constexpr std::size_t kInlineArguments = 15;
+  char inline_block[kInlineBlock];
   char* inline_pointers[kInlineArguments + 1];
+  std::vector<char> heap_block;
   std::vector<char*> heap_pointers;
+  char* block = inline_block;
   char** args = inline_pointers;
+  if (block_size > kInlineBlock) {
+    heap_block.resize(block_size);
+    block = heap_block.data();
+  }
   if (argv.size() > kInlineArguments) {
     heap_pointers.resize(argv.size() + 1);
     args = heap_pointers.data();
   }
   for (std::size_t i = 0; i < argv.size(); ++i) {
-    args[i] = block.data() + block.size();
-    block.append(argv[i]);
-    block.push_back('\0');
+    const std::string_view arg = argv[i];
+    args[i] = block;
+    block = std::copy(arg.begin(), arg.end(), block);
+    *block++ = '\0';
   }
   args[argv.size()] = nullptr;
 
