@@ -393,6 +393,16 @@ TEST(Http, OversizedAnswerFails) {
   limits.max_get_response = 5000;
   EXPECT_TRUE(http::post(sized.url("/"), "{}", {}, limits).has_value());
   EXPECT_TRUE(http::get(chunked.url("/"), {}, limits).has_value());
+  // On one kept handle each request's bound is its own, whatever the one
+  // before it had.
+  http::Client client;
+  for (const size_t bound : {5000u, 4999u, 4999u, 5000u, 5000u, 4999u}) {
+    limits.max_post_response = bound;
+    testing::internal::CaptureStderr();
+    const auto kept = http::post(sized.url("/"), "{}", {}, limits, {.client = &client});
+    (void)testing::internal::GetCapturedStderr();
+    EXPECT_EQ(kept.has_value(), bound == 5000) << bound;
+  }
 }
 
 // A caller that refuses long answers in its own words gets the start of one,
