@@ -41,7 +41,7 @@ base="http://127.0.0.1:$port"
 
 # The command lines of a cycle after the first: the floor runs the same.
 "$bench" agent 2 "$base" "$work/list" 2>/dev/null >/dev/null
-echo "commands per cycle: $(wc -l <"$work/list")"
+echo "commands per cycle: $(grep -vc "^#" "$work/list")"
 
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
