@@ -94,8 +94,7 @@ Sha256Digest hmacSha256(std::string_view key, std::string_view message) noexcept
   if (!hmac.start(key) ||
       EVP_MAC_update(hmac.context(), reinterpret_cast<const unsigned char*>(message.data()),
                      message.size()) != 1 ||
-      EVP_MAC_final(hmac.context(), mac.data(), &length, mac.size()) != 1 ||
-      length != mac.size()) {
+      EVP_MAC_final(hmac.context(), mac.data(), &length, mac.size()) != 1 || length != mac.size()) {
     std::abort();  // Only fails when libcrypto itself is broken.
   }
   return mac;

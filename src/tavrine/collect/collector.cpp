@@ -22,8 +22,7 @@ class Runner {
   explicit Runner(const Tools& tools)
       : deadline_(std::chrono::steady_clock::now() + tools.collection_time_limit) {}
 
-  Result<std::string> strict(platform::Arguments argv,
-                             std::chrono::milliseconds limit) const {
+  Result<std::string> strict(platform::Arguments argv, std::chrono::milliseconds limit) const {
     const auto left = timeLeft(limit);
     if (left <= std::chrono::milliseconds::zero()) return fail(Error::Timeout);
     return platform::macos::execCommand(argv, left);

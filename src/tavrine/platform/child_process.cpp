@@ -127,8 +127,7 @@ int StopCheckPace::timeoutMs(Deadline deadline) const noexcept {
   return std::min(pollTimeoutMs(deadline), static_cast<int>(pause_.count()));
 }
 
-Result<ChildProcess> ChildProcess::spawn(const std::string& path, Arguments argv,
-                                         Streams streams) {
+Result<ChildProcess> ChildProcess::spawn(const std::string& path, Arguments argv, Streams streams) {
   if (argv.empty()) return fail(Error::InvalidArgument);
   // The arguments copied once into one block, each terminated (a view need
   // not be); block and pointers on the stack for any ordinary command line.

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -233,8 +233,7 @@ Result<std::string> findProgram(std::string_view name) {
   return findProgram(name, environment::find("PATH").value_or(kDefaultSearchPath));
 }
 
-Result<std::string> execCommand(Arguments argv,
-                                std::chrono::milliseconds time_limit) {
+Result<std::string> execCommand(Arguments argv, std::chrono::milliseconds time_limit) {
   try {
     auto captured = run(argv, time_limit);
     if (!captured) return fail(captured.error());
@@ -245,8 +244,7 @@ Result<std::string> execCommand(Arguments argv,
   }
 }
 
-Result<void> runAttached(Arguments argv,
-                         std::chrono::milliseconds wait_limit) {
+Result<void> runAttached(Arguments argv, std::chrono::milliseconds wait_limit) {
   try {
     if (argv.empty()) return fail(Error::InvalidArgument);
     if (stopRequested()) return fail(Error::Canceled);
@@ -265,8 +263,7 @@ Result<void> runAttached(Arguments argv,
 
 namespace {
 
-std::optional<std::string> runTolerant(Arguments argv,
-                                       std::chrono::milliseconds time_limit,
+std::optional<std::string> runTolerant(Arguments argv, std::chrono::milliseconds time_limit,
                                        ChildProcess::Streams streams) {
   try {
     auto captured = run(argv, time_limit, streams);

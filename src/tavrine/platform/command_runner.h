@@ -31,22 +31,19 @@ inline constexpr std::string_view kDefaultSearchPath = "/usr/local/bin:/bin/:/us
 // group is killed alike, and nothing is started once asked), or OutOfMemory. Standard error of the
 // child is discarded. Safe to call from any thread, several at once.
 [[nodiscard]] Result<std::string> execCommand(
-    Arguments argv,
-    std::chrono::milliseconds time_limit = kDefaultTimeLimit);
+    Arguments argv, std::chrono::milliseconds time_limit = kDefaultTimeLimit);
 
 // Like execCommand, but whatever the exit status: the trimmed standard
 // output when the command could be run, finished in time and printed
 // something other than whitespace; nothing otherwise.
 [[nodiscard]] std::optional<std::string> execCommandAllowFail(
-    Arguments argv,
-    std::chrono::milliseconds time_limit = kDefaultTimeLimit);
+    Arguments argv, std::chrono::milliseconds time_limit = kDefaultTimeLimit);
 
 // Like execCommandAllowFail, for a tool that gives its answer on standard
 // error: its standard output and error are read together, as they arrive,
 // within the same 1 MiB and the same time limit.
 [[nodiscard]] std::optional<std::string> execCommandAllowFailWithErrors(
-    Arguments argv,
-    std::chrono::milliseconds time_limit = kDefaultTimeLimit);
+    Arguments argv, std::chrono::milliseconds time_limit = kDefaultTimeLimit);
 
 // Runs `argv` (program first, looked up as by findProgram, no shell) with
 // this process's environment and standard input, output and error, and waits
@@ -55,8 +52,7 @@ inline constexpr std::string_view kDefaultSearchPath = "/usr/local/bin:/bin/:/us
 // Fails with the start error (FileNotFound for a program found nowhere), or
 // with Canceled when the process is asked to stop while it waits (the
 // child's group is then killed).
-[[nodiscard]] Result<void> runAttached(Arguments argv,
-                                       std::chrono::milliseconds wait_limit);
+[[nodiscard]] Result<void> runAttached(Arguments argv, std::chrono::milliseconds wait_limit);
 
 // The path a program name runs from: a name with a slash as given; otherwise
 // the first regular, executable file of that name in the directories of
