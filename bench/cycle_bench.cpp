@@ -12,8 +12,10 @@
 // `floor` does only the bare work of a cycle, CYCLES times: each command line
 // of LIST_FILE started with posix_spawn (programs looked up once), its output
 // read through a pipe, the child reaped; one HMAC-SHA256 on a kept context;
-// one POST of a body of the agent's report's size (the first line of
-// LIST_FILE, "#bytes N", written by `agent`) on a kept libcurl handle.
+// one POST on a kept libcurl handle of the agent's very request: its report,
+// its signing key and its device token, which `agent` writes to LIST_FILE
+// (lines "#key K" and "#authorization A") and LIST_FILE.report, so that the
+// backend accepts it as it accepts the agent's.
 //
 // Both run their cycles on a thread of their own, as the agent does, and
 // print one line of key=value figures: CPU time of the process per cycle
@@ -140,12 +142,16 @@ long callsLogged() {
   return count;
 }
 
-// Writes the size of the agent's report on a first line "#bytes N", then
-// copies lines `first` to `end` (not included) of calls.log into `path`.
-void writeCalls(size_t report_bytes, long first, long end, const std::string& path) {
+// Writes what the floor needs to send the agent's request ("#key K",
+// "#authorization A", the report beside `path`), then copies lines `first`
+// to `end` (not included) of calls.log into `path`.
+void writeCalls(const AgentState& state, const std::string& report, long first, long end,
+                const std::string& path) {
+  std::ofstream(path + ".report") << report;
   std::ifstream log(std::string(std::getenv("TAVRINE_STANDIN_DIR")) + "/calls.log");
   std::ofstream list(path);
-  list << "#bytes " << report_bytes << '\n';
+  list << "#key " << state.config.signing_key << '\n'
+       << "#authorization DeviceToken " << state.device_token.value_or("") << '\n';
   std::string line;
   for (long i = 0; i < end && std::getline(log, line); ++i) {
     if (i >= first) list << line << '\n';
@@ -193,12 +199,11 @@ int runAgent(long cycles, const std::string& base, const char* list_path) {
   }
   if (list_path != nullptr && cycles >= 2) {
     // Only the second cycle's lines: the first also read the update listing.
-    // The floor signs and posts a body of the same size (the timestamp keeps
-    // its number of digits).
+    // The floor signs and posts a report of this run.
     const auto device = tavrine::collect(tools, updates);
     const auto report = device ? agent::serializeTavrine(*device) : fail(device.error());
     if (!report) return 1;
-    writeCalls(report->size(), calls_after_first, calls_after_second, list_path);
+    writeCalls(state, *report, calls_after_first, calls_after_second, list_path);
   }
   print("agent", cycles, figures);
   return 0;
@@ -207,6 +212,7 @@ int runAgent(long cycles, const std::string& base, const char* list_path) {
 struct Command {
   std::string path;
   std::vector<std::string> argv;
+  std::vector<const char*> pointers;  // argv's, null-terminated, made once
 };
 
 // The program's path along PATH, looked up once at start.
@@ -228,11 +234,9 @@ void runBare(const Command& command, std::string& output) {
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> args;
-  for (const std::string& arg : command.argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, command.path.c_str(), &actions, nullptr, args.data(), environ);
+  const int rc = ::posix_spawn(&pid, command.path.c_str(), &actions, nullptr,
+                                const_cast<char* const*>(command.pointers.data()), environ);
   ::posix_spawn_file_actions_destroy(&actions);
   ::close(pipe_fds[1]);
   char chunk[16384];
@@ -249,13 +253,18 @@ size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
 
 int runFloor(long cycles, const std::string& base, const char* list_path) {
   std::vector<Command> commands;
-  size_t report_bytes = 0;
+  std::string key;
+  std::string authorization;
   {
     std::ifstream list(list_path);
     std::string line;
     while (std::getline(list, line)) {
-      if (line.starts_with("#bytes ")) {
-        report_bytes = std::strtoul(line.c_str() + 7, nullptr, 10);
+      if (line.starts_with("#key ")) {
+        key = line.substr(5);
+        continue;
+      }
+      if (line.starts_with("#authorization ")) {
+        authorization = "Authorization: " + line.substr(15);
         continue;
       }
       std::istringstream words(line);
@@ -264,10 +273,15 @@ int runFloor(long cycles, const std::string& base, const char* list_path) {
       if (command.argv.empty()) continue;
       command.path = command.argv.front() == "socketfilterfw" ? fixtures("socketfilterfw")
                                                               : lookUp(command.argv.front());
+      for (const std::string& word : command.argv) command.pointers.push_back(word.c_str());
+      command.pointers.push_back(nullptr);
       commands.push_back(std::move(command));
     }
   }
-  if (commands.empty() || report_bytes == 0) return 1;
+  std::ostringstream report;
+  report << std::ifstream(std::string(list_path) + ".report").rdbuf();
+  const std::string body = report.str();
+  if (commands.empty() || key.empty() || body.empty()) return 1;
   platform::useOneHeapArena();
 
   EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
@@ -276,14 +290,12 @@ int runFloor(long cycles, const std::string& base, const char* list_path) {
   const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
                                OSSL_PARAM_construct_end()};
   EVP_MAC_CTX_set_params(mac_context, params);
-  const std::string key = "bench-signing-key";
   const std::string url = base + "/api/v1/agent/tavrine/";
-  // The agent's report's size.
-  const std::string body(report_bytes, 'x');
 
   curl_global_init(CURL_GLOBAL_DEFAULT);
   CURL* easy = curl_easy_init();
   std::string output;
+  int refused = 0;
   const auto figures = runCycles(cycles, [&] {
     for (const Command& command : commands) runBare(command, output);
     unsigned char tag[32];
@@ -300,13 +312,22 @@ int runFloor(long cycles, const std::string& base, const char* list_path) {
     }
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     headers = curl_slist_append(headers, signature.c_str());
+    headers = curl_slist_append(headers, authorization.c_str());
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
-    curl_easy_perform(easy);
+    long status = 0;
+    if (curl_easy_perform(easy) != CURLE_OK ||
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 202) {
+      ++refused;
+    }
     curl_slist_free_all(headers);
   });
+  if (refused != 0) {
+    std::fprintf(stderr, "cycle_bench: the backend refused %d of the floor's reports\n", refused);
+    return 1;
+  }
   curl_easy_cleanup(easy);
   EVP_MAC_CTX_free(mac_context);
   EVP_MAC_free(mac);
