@@ -179,6 +179,15 @@ TEST(CommandRunner, KeepsWhereProgramsWereFound) {
 TEST(CommandRunner, PassesArgumentsUnchanged) {
   EXPECT_EQ(execCommand({"sh", "-c", "printf '[%s]' \"$@\"", "sh", "a b", "$HOME", "*", "", "'"}),
             "[a b][$HOME][*][][']");
+  // Past what a command line usually holds: many arguments, a long one, and
+  // a vector of strings rather than a braced list.
+  std::vector<std::string> many = {"sh", "-c", "printf '[%s]' \"$@\"", "sh"};
+  std::string expected;
+  for (int i = 0; i < 20; ++i) {
+    many.push_back(i == 7 ? std::string(700, 'x') : std::to_string(i));
+    expected += "[" + many.back() + "]";
+  }
+  EXPECT_EQ(execCommand(many), expected);
 }
 
 TEST(CommandRunner, ChildGetsOnlyItsOwnDescriptors) {

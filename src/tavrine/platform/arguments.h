@@ -14,10 +14,10 @@ namespace platform {
 // caller's storage, so it lives no longer than the call it is passed to.
 class Arguments {
  public:
-  // NOLINTNEXTLINE(google-explicit-constructor): a braced list is the point.
+  // Implicit, both: a braced list or a vector is passed where a command
+  // line is expected.
   Arguments(std::initializer_list<std::string_view> views) noexcept
       : views_(views), size_(views.size()) {}
-  // NOLINTNEXTLINE(google-explicit-constructor)
   Arguments(const std::vector<std::string>& strings) noexcept
       : strings_(strings.data()), size_(strings.size()) {}
 
