@@ -10,7 +10,6 @@
 #include "support/servers.h"
 #include "support/temp_dir.h"
 #include "tavrine/agent/check_cycle.h"
-#include "tavrine/agent/device_key_os.h"
 #include "tavrine/agent/key_enrolment.h"
 #include "tavrine/agent/registration.h"
 #include "tavrine/agent/report.h"
@@ -103,7 +102,7 @@ TEST(DeviceKeyFile, AKeyIsMadeOnceKeptPrivateAndReadBack) {
 // and a key that signs; a link's target and another key's file stay as they
 // were; a corrupt file is kept aside.
 TEST(DeviceKeyFile, HostileKeyFilesEndInOneLineAndAWorkingKey) {
-  const auto good = device_key::fromKey(*device_key_os::generate());
+  const auto good = *device_key::fromKey(*es256::generate());
   // The private key 1 of secp256k1: a sound key of another curve.
   const std::string secp256k1 = hexBytes(
       "0479be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798"
@@ -209,7 +208,7 @@ TEST(DeviceKeyReport, TheRequestGainsOneHeaderAndNodeVerifiesIt) {
   state.config.tavrine_endpoint = endpoint;
   state.device_token = "tok-123";
   (void)captureStderr([&] { agent::doTavrineCheck(state, options); });
-  state.device_key = device_key::fromKey(*device_key_os::generate());
+  state.device_key = *device_key::fromKey(*es256::generate());
   (void)captureStderr([&] { agent::doTavrineCheck(state, options); });
 
   const auto requests = server.requests();

@@ -95,6 +95,12 @@ void appendInteger(std::string& der, std::string_view value) {
 
 }  // namespace
 
+Result<std::string> sign(const PrivateKey& key, std::string_view message) noexcept {
+  auto signing_key = SigningKey::decode(key);
+  if (!signing_key) return fail(signing_key.error());
+  return signing_key->sign(message);
+}
+
 Result<std::string> publicKeyFromPem(std::string_view text) {
   const auto der = pemBody(text, "PUBLIC KEY");
   if (!der || der->size() != kSpkiPrefix.size() + kPointSize || !der->starts_with(kSpkiPrefix)) {

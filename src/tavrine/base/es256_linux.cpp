@@ -43,19 +43,35 @@ bool verify(std::string_view point, std::string_view message, std::string_view s
   }
 }
 
-Result<std::string> sign(const PrivateKey& key, std::string_view message) noexcept {
+struct SigningKey::Platform {
+  Key key;
+};
+
+Result<SigningKey> SigningKey::decode(const PrivateKey& key) noexcept {
   try {
     if (key.point.size() != kPointSize || key.scalar.size() != kScalarSize) {
       return fail(Error::InvalidKey);
     }
     const std::string der = privateKeyDer(key);
     const unsigned char* cursor = bytes(der);
-    const Key private_key(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size())));
-    if (!private_key) return fail(Error::InvalidKey);
+    Key decoded(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size())));
+    if (!decoded) return fail(Error::InvalidKey);
+    SigningKey signing_key;
+    signing_key.platform_ = std::make_shared<const Platform>(Platform{std::move(decoded)});
+    return signing_key;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+Result<std::string> SigningKey::sign(std::string_view message) const noexcept {
+  try {
+    if (!platform_) return fail(Error::InvalidKey);
     const Context context(EVP_MD_CTX_new());
     if (!context) return fail(Error::OutOfMemory);
     size_t length = 0;
-    if (EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, private_key.get()) != 1 ||
+    if (EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, platform_->key.get()) !=
+            1 ||
         EVP_DigestSign(context.get(), nullptr, &length, bytes(message), message.size()) != 1) {
       return fail(Error::InvalidKey);
     }
