@@ -1,6 +1,6 @@
 // The device key: its file against hostile stand-ins, the report request with
 // and without its signature, and its signatures against an independent
-// implementation (Node's crypto, tests/data/device_key_peer.js) in both
+// implementation (Node's crypto, tests/data/es256_peer.js) in both
 // directions.
 #include "tavrine/agent/device_key.h"
 
@@ -32,7 +32,7 @@ using test_support::readFile;
 using test_support::ScopedHome;
 using test_support::writeFile;
 
-constexpr const char* kPeer = TAVRINE_TEST_DATA_DIR "/device_key_peer.js";
+constexpr const char* kPeer = TAVRINE_TEST_DATA_DIR "/es256_peer.js";
 
 std::string node() {
   for (const char* path : {"/usr/bin/node", "/usr/local/bin/node"}) {
@@ -277,7 +277,7 @@ TEST(DeviceKeyDevserver, AcceptsAKeyAndAReportSignedByNode) {
   const auto reported = client.Post("/api/v1/agent/tavrine/",
                                     {{"X-Signature", *agent::signPayload(report)},
                                      {"Authorization", "DeviceToken " + token},
-                                     {"X-Device-Signature", signer["signature"]}},
+                                     {"X-Device-Signature", signer["sig"]}},
                                     report, "application/json");
   ASSERT_TRUE(reported);
   EXPECT_EQ(reported->status, 202) << reported->body;
