@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <new>
 
 namespace es256 {
 namespace {
@@ -94,6 +95,20 @@ void appendInteger(std::string& der, std::string_view value) {
 }
 
 }  // namespace
+
+Result<SigningKey> SigningKey::decode(const PrivateKey& key) noexcept {
+  try {
+    if (key.point.size() != kPointSize || key.scalar.size() != kScalarSize) {
+      return fail(Error::InvalidKey);
+    }
+    SigningKey signing_key;
+    signing_key.platform_ = decodePlatform(key);
+    if (!signing_key.platform_) return fail(Error::InvalidKey);
+    return signing_key;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
 
 Result<std::string> sign(const PrivateKey& key, std::string_view message) noexcept {
   auto signing_key = SigningKey::decode(key);

@@ -49,6 +49,10 @@ class SigningKey {
 
  private:
   struct Platform;  // per OS, in es256_linux.cpp and es256_darwin.cpp
+  // The platform's form of a key of the right sizes; nothing when the
+  // platform refuses it. Throws std::bad_alloc.
+  static std::shared_ptr<const Platform> decodePlatform(const PrivateKey& key);
+
   std::shared_ptr<const Platform> platform_;
 };
 

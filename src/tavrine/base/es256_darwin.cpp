@@ -70,19 +70,10 @@ bool verify(std::string_view point, std::string_view message, std::string_view s
   }
 }
 
-Result<SigningKey> SigningKey::decode(const PrivateKey& key) noexcept {
-  try {
-    if (key.point.size() != kPointSize || key.scalar.size() != kScalarSize) {
-      return fail(Error::InvalidKey);
-    }
-    auto decoded = makeKey(key.point + key.scalar, true);
-    if (!decoded) return fail(Error::InvalidKey);
-    SigningKey signing_key;
-    signing_key.platform_ = std::make_shared<const Platform>(Platform{std::move(decoded)});
-    return signing_key;
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
-  }
+std::shared_ptr<const SigningKey::Platform> SigningKey::decodePlatform(const PrivateKey& key) {
+  auto decoded = makeKey(key.point + key.scalar, true);
+  if (!decoded) return nullptr;
+  return std::make_shared<const Platform>(Platform{std::move(decoded)});
 }
 
 Result<std::string> SigningKey::sign(std::string_view message) const noexcept {

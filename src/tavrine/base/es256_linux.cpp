@@ -47,21 +47,12 @@ struct SigningKey::Platform {
   Key key;
 };
 
-Result<SigningKey> SigningKey::decode(const PrivateKey& key) noexcept {
-  try {
-    if (key.point.size() != kPointSize || key.scalar.size() != kScalarSize) {
-      return fail(Error::InvalidKey);
-    }
-    const std::string der = privateKeyDer(key);
-    const unsigned char* cursor = bytes(der);
-    Key decoded(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size())));
-    if (!decoded) return fail(Error::InvalidKey);
-    SigningKey signing_key;
-    signing_key.platform_ = std::make_shared<const Platform>(Platform{std::move(decoded)});
-    return signing_key;
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
-  }
+std::shared_ptr<const SigningKey::Platform> SigningKey::decodePlatform(const PrivateKey& key) {
+  const std::string der = privateKeyDer(key);
+  const unsigned char* cursor = bytes(der);
+  Key decoded(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size())));
+  if (!decoded) return nullptr;
+  return std::make_shared<const Platform>(Platform{std::move(decoded)});
 }
 
 Result<std::string> SigningKey::sign(std::string_view message) const noexcept {
