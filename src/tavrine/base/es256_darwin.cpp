@@ -43,9 +43,8 @@ Owned<SecKeyRef> makeKey(std::string_view x963, bool is_private) {
 
 }  // namespace
 
-// The key as the Security framework holds it. The device key's file keeps
-// the scalar today; a key made in the Secure Enclave would be held here the
-// same way, made from its SecKeyRef instead of decoded.
+// The key as the Security framework holds it; a Secure Enclave key would be
+// held the same way, taken from its SecKeyRef instead of decoded.
 struct SigningKey::Platform {
   Owned<SecKeyRef> key;
 };
