@@ -110,6 +110,19 @@ Result<SigningKey> SigningKey::decode(const PrivateKey& key) noexcept {
   }
 }
 
+Result<std::string> SigningKey::sign(std::string_view message) const noexcept {
+  try {
+    if (!platform_) return fail(Error::InvalidKey);
+    const auto der = signDer(*platform_, message);
+    if (!der) return fail(der.error());
+    auto raw = rawFromDer(*der);
+    if (!raw) return fail(Error::Unexpected);
+    return std::move(*raw);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
 Result<std::string> sign(const PrivateKey& key, std::string_view message) noexcept {
   auto signing_key = SigningKey::decode(key);
   if (!signing_key) return fail(signing_key.error());

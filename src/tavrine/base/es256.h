@@ -52,6 +52,8 @@ class SigningKey {
   // The platform's form of a key of the right sizes; nothing when the
   // platform refuses it. Throws std::bad_alloc.
   static std::shared_ptr<const Platform> decodePlatform(const PrivateKey& key);
+  // The DER signature of `message` by `platform`. Throws std::bad_alloc.
+  static Result<std::string> signDer(const Platform& platform, std::string_view message);
 
   std::shared_ptr<const Platform> platform_;
 };

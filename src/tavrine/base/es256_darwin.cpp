@@ -75,24 +75,17 @@ std::shared_ptr<const SigningKey::Platform> SigningKey::decodePlatform(const Pri
   return std::make_shared<const Platform>(Platform{std::move(decoded)});
 }
 
-Result<std::string> SigningKey::sign(std::string_view message) const noexcept {
-  try {
-    if (!platform_) return fail(Error::InvalidKey);
-    const auto message_data = cfData(message);
-    if (!message_data) return fail(Error::OutOfMemory);
-    CFErrorRef error = nullptr;
-    // The message algorithm hashes with SHA-256 itself; its signature is DER.
-    const Owned<CFDataRef> signature(
-        SecKeyCreateSignature(platform_->key.get(), kSecKeyAlgorithmECDSASignatureMessageX962SHA256,
-                              message_data.get(), &error));
-    const Owned<CFErrorRef> release_error(error);
-    if (!signature) return fail(Error::InvalidKey);
-    auto raw = rawFromDer(bytesOf(signature.get()));
-    if (!raw) return fail(Error::Unexpected);
-    return std::move(*raw);
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
-  }
+Result<std::string> SigningKey::signDer(const Platform& platform, std::string_view message) {
+  const auto message_data = cfData(message);
+  if (!message_data) return fail(Error::OutOfMemory);
+  CFErrorRef error = nullptr;
+  // The message algorithm hashes with SHA-256 itself; its signature is DER.
+  const Owned<CFDataRef> signature(
+      SecKeyCreateSignature(platform.key.get(), kSecKeyAlgorithmECDSASignatureMessageX962SHA256,
+                            message_data.get(), &error));
+  const Owned<CFErrorRef> release_error(error);
+  if (!signature) return fail(Error::InvalidKey);
+  return bytesOf(signature.get());
 }
 
 Result<PrivateKey> generate() noexcept {

@@ -55,29 +55,21 @@ std::shared_ptr<const SigningKey::Platform> SigningKey::decodePlatform(const Pri
   return std::make_shared<const Platform>(Platform{std::move(decoded)});
 }
 
-Result<std::string> SigningKey::sign(std::string_view message) const noexcept {
-  try {
-    if (!platform_) return fail(Error::InvalidKey);
-    const Context context(EVP_MD_CTX_new());
-    if (!context) return fail(Error::OutOfMemory);
-    size_t length = 0;
-    if (EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, platform_->key.get()) !=
-            1 ||
-        EVP_DigestSign(context.get(), nullptr, &length, bytes(message), message.size()) != 1) {
-      return fail(Error::InvalidKey);
-    }
-    std::string signature(length, '\0');
-    if (EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
-                       bytes(message), message.size()) != 1) {
-      return fail(Error::InvalidKey);
-    }
-    signature.resize(length);
-    auto raw = rawFromDer(signature);
-    if (!raw) return fail(Error::Unexpected);
-    return std::move(*raw);
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
+Result<std::string> SigningKey::signDer(const Platform& platform, std::string_view message) {
+  const Context context(EVP_MD_CTX_new());
+  if (!context) return fail(Error::OutOfMemory);
+  size_t length = 0;
+  if (EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, platform.key.get()) != 1 ||
+      EVP_DigestSign(context.get(), nullptr, &length, bytes(message), message.size()) != 1) {
+    return fail(Error::InvalidKey);
   }
+  std::string signature(length, '\0');
+  if (EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
+                     bytes(message), message.size()) != 1) {
+    return fail(Error::InvalidKey);
+  }
+  signature.resize(length);
+  return signature;
 }
 
 Result<PrivateKey> generate() noexcept {
