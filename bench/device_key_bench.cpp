@@ -3,7 +3,6 @@
 //   build/bench/device_key_bench --benchmark_min_time=2
 #include "support/records.h"
 #include "tavrine/agent/device_key.h"
-#include "tavrine/agent/device_key_os.h"
 #include "tavrine/agent/report.h"
 #include "tavrine/base/jws.h"
 
@@ -19,7 +18,7 @@ const std::string& report() {
 }
 
 const device_key::DeviceKey& key() {
-  static const device_key::DeviceKey made = device_key::fromKey(*device_key_os::generate());
+  static const device_key::DeviceKey made = *device_key::fromKey(*es256::generate());
   return made;
 }
 

@@ -1,6 +1,6 @@
 // The device key: its file against hostile stand-ins, the report request with
 // and without its signature, and its signatures against an independent
-// implementation (Node's crypto, tests/data/device_key_peer.js) in both
+// implementation (Node's crypto, tests/data/es256_peer.js) in both
 // directions.
 #include "tavrine/agent/device_key.h"
 
@@ -10,7 +10,6 @@
 #include "support/servers.h"
 #include "support/temp_dir.h"
 #include "tavrine/agent/check_cycle.h"
-#include "tavrine/agent/device_key_os.h"
 #include "tavrine/agent/key_enrolment.h"
 #include "tavrine/agent/registration.h"
 #include "tavrine/agent/report.h"
@@ -33,7 +32,7 @@ using test_support::readFile;
 using test_support::ScopedHome;
 using test_support::writeFile;
 
-constexpr const char* kPeer = TAVRINE_TEST_DATA_DIR "/device_key_peer.js";
+constexpr const char* kPeer = TAVRINE_TEST_DATA_DIR "/es256_peer.js";
 
 std::string node() {
   for (const char* path : {"/usr/bin/node", "/usr/local/bin/node"}) {
@@ -103,7 +102,7 @@ TEST(DeviceKeyFile, AKeyIsMadeOnceKeptPrivateAndReadBack) {
 // and a key that signs; a link's target and another key's file stay as they
 // were; a corrupt file is kept aside.
 TEST(DeviceKeyFile, HostileKeyFilesEndInOneLineAndAWorkingKey) {
-  const auto good = device_key::fromKey(*device_key_os::generate());
+  const auto good = *device_key::fromKey(*es256::generate());
   // The private key 1 of secp256k1: a sound key of another curve.
   const std::string secp256k1 = hexBytes(
       "0479be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798"
@@ -209,7 +208,7 @@ TEST(DeviceKeyReport, TheRequestGainsOneHeaderAndNodeVerifiesIt) {
   state.config.tavrine_endpoint = endpoint;
   state.device_token = "tok-123";
   (void)captureStderr([&] { agent::doTavrineCheck(state, options); });
-  state.device_key = device_key::fromKey(*device_key_os::generate());
+  state.device_key = *device_key::fromKey(*es256::generate());
   (void)captureStderr([&] { agent::doTavrineCheck(state, options); });
 
   const auto requests = server.requests();
@@ -278,7 +277,7 @@ TEST(DeviceKeyDevserver, AcceptsAKeyAndAReportSignedByNode) {
   const auto reported = client.Post("/api/v1/agent/tavrine/",
                                     {{"X-Signature", *agent::signPayload(report)},
                                      {"Authorization", "DeviceToken " + token},
-                                     {"X-Device-Signature", signer["signature"]}},
+                                     {"X-Device-Signature", signer["sig"]}},
                                     report, "application/json");
   ASSERT_TRUE(reported);
   EXPECT_EQ(reported->status, 202) << reported->body;

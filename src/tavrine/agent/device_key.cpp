@@ -1,6 +1,5 @@
 #include "tavrine/agent/device_key.h"
 
-#include "tavrine/agent/device_key_os.h"
 #include "tavrine/base/crypto.h"
 #include "tavrine/base/fs_util.h"
 #include "tavrine/base/jws.h"
@@ -109,12 +108,19 @@ Result<std::string> getKeyFilePath() {
   }
 }
 
-DeviceKey fromKey(es256::PrivateKey key) {
-  DeviceKey device;
-  device.kid = es256::thumbprint(key.point);
-  device.encoded_header = jws::encodedHeader(device.kid);
-  device.key = std::move(key);
-  return device;
+Result<DeviceKey> fromKey(es256::PrivateKey key) {
+  try {
+    auto signing_key = es256::SigningKey::decode(key);
+    if (!signing_key) return fail(signing_key.error());
+    DeviceKey device;
+    device.kid = es256::thumbprint(key.point);
+    device.encoded_header = jws::encodedHeader(device.kid);
+    device.key = std::move(key);
+    device.signing_key = std::move(*signing_key);
+    return device;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
 }
 
 std::string publicKeyBase64(const DeviceKey& key) {
@@ -150,16 +156,16 @@ Result<DeviceKey> parseFile(std::string_view text) {
     if (!bytes || bytes->size() != es256::kPointSize + es256::kScalarSize) {
       return fail(Error::InvalidKey);
     }
-    es256::PrivateKey key{bytes->substr(0, es256::kPointSize), bytes->substr(es256::kPointSize)};
+    auto device = fromKey({bytes->substr(0, es256::kPointSize), bytes->substr(es256::kPointSize)});
+    if (!device) return fail(Error::InvalidKey);
     // A point off the curve, or a scalar that is not its own, shows here
     // rather than in every report the backend would refuse.
-    const auto probe = device_key_os::sign(key, "device key probe");
-    if (!probe || !es256::verify(key.point, "device key probe", *probe)) {
+    const auto probe = device->signing_key.sign("device key probe");
+    if (!probe || !es256::verify(device->key.point, "device key probe", *probe)) {
       return fail(Error::InvalidKey);
     }
-    DeviceKey device = fromKey(std::move(key));
     const auto pinned = file.find("pinned_by");
-    if (pinned != file.end() && pinned->is_string()) device.pinned_by = pinned->get<std::string>();
+    if (pinned != file.end() && pinned->is_string()) device->pinned_by = pinned->get<std::string>();
     return device;
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
@@ -198,9 +204,11 @@ Result<DeviceKey> loadOrCreate() {
     auto existing = read();
     if (existing && *existing) return std::move(**existing);
 
-    auto made = device_key_os::generate();
+    auto made = es256::generate();
     if (!made) return fail(made.error());
-    DeviceKey key = fromKey(std::move(*made));
+    auto created = fromKey(std::move(*made));
+    if (!created) return fail(created.error());
+    DeviceKey key = std::move(*created);
     if (existing) {  // no key file yet
       if (auto saved = save(key); !saved) {
         logger::print(
@@ -229,13 +237,7 @@ Result<DeviceKey> loadOrCreate() {
 }
 
 Result<std::string> signDetached(const DeviceKey& key, std::string_view payload) {
-  try {
-    auto signature = device_key_os::sign(key.key, jws::signingInput(key.encoded_header, payload));
-    if (!signature) return fail(signature.error());
-    return jws::compact(key.encoded_header, *signature);
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
-  }
+  return jws::signDetached(key.encoded_header, payload, key.signing_key);
 }
 
 }  // namespace device_key

@@ -26,8 +26,13 @@ namespace device_key {
 // A larger key file is refused: a real one takes about 200 bytes.
 inline constexpr size_t kMaxFileSize = 4096;
 
+// Made through the platform's own library (es256: the Security framework on
+// macOS, OpenSSL on Linux). A key held in the Secure Enclave would plug in at
+// signing_key, with no scalar in the file.
 struct DeviceKey {
   es256::PrivateKey key;
+  // `key` decoded once for the process, so that each report only signs.
+  es256::SigningKey signing_key;
   std::string kid;             // the RFC 7638 thumbprint of its public half
   std::string encoded_header;  // the JWS header of its signatures, made once
   // The API base whose backend confirmed (pinned) the key; absent until one
@@ -39,8 +44,9 @@ struct DeviceKey {
 // InvalidHomeDir, NameTooLong.
 [[nodiscard]] Result<std::string> getKeyFilePath();
 
-// A DeviceKey for `key`, its kid and header filled in.
-[[nodiscard]] DeviceKey fromKey(es256::PrivateKey key);
+// A DeviceKey for `key`, its kid, header and signing key filled in. Errors of
+// es256::SigningKey::decode.
+[[nodiscard]] Result<DeviceKey> fromKey(es256::PrivateKey key);
 
 // The standard Base64 of the public key's SubjectPublicKeyInfo DER.
 [[nodiscard]] std::string publicKeyBase64(const DeviceKey& key);

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <new>
 
 namespace es256 {
 namespace {
@@ -94,6 +95,39 @@ void appendInteger(std::string& der, std::string_view value) {
 }
 
 }  // namespace
+
+Result<SigningKey> SigningKey::decode(const PrivateKey& key) noexcept {
+  try {
+    if (key.point.size() != kPointSize || key.scalar.size() != kScalarSize) {
+      return fail(Error::InvalidKey);
+    }
+    SigningKey signing_key;
+    signing_key.platform_ = decodePlatform(key);
+    if (!signing_key.platform_) return fail(Error::InvalidKey);
+    return signing_key;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+Result<std::string> SigningKey::sign(std::string_view message) const noexcept {
+  try {
+    if (!platform_) return fail(Error::InvalidKey);
+    const auto der = signDer(*platform_, message);
+    if (!der) return fail(der.error());
+    auto raw = rawFromDer(*der);
+    if (!raw) return fail(Error::Unexpected);
+    return std::move(*raw);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+Result<std::string> sign(const PrivateKey& key, std::string_view message) noexcept {
+  auto signing_key = SigningKey::decode(key);
+  if (!signing_key) return fail(signing_key.error());
+  return signing_key->sign(message);
+}
 
 Result<std::string> publicKeyFromPem(std::string_view text) {
   const auto der = pemBody(text, "PUBLIC KEY");

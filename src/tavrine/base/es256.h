@@ -3,6 +3,7 @@
 #include "tavrine/base/error.h"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,8 +30,36 @@ struct PrivateKey {
 [[nodiscard]] bool verify(std::string_view point, std::string_view message,
                           std::string_view signature) noexcept;
 
-// The r‖s signature of `message` by `key`. InvalidKey when the platform
-// refuses the key; OutOfMemory.
+// A private key decoded once into the platform's own form, so that each
+// signature only signs: decoding costs many times what signing does. Copies
+// share the one decoded key, which nothing changes once it is made, so
+// threads may sign with it at once.
+class SigningKey {
+ public:
+  // A key that signs nothing: sign() fails with InvalidKey.
+  SigningKey() = default;
+
+  // The platform's form of `key`. InvalidKey when the platform refuses the
+  // key; OutOfMemory.
+  [[nodiscard]] static Result<SigningKey> decode(const PrivateKey& key) noexcept;
+
+  // The r‖s signature of `message`. InvalidKey when the platform refuses to
+  // sign; OutOfMemory.
+  [[nodiscard]] Result<std::string> sign(std::string_view message) const noexcept;
+
+ private:
+  struct Platform;  // per OS, in es256_linux.cpp and es256_darwin.cpp
+  // The platform's form of a key of the right sizes; nothing when the
+  // platform refuses it. Throws std::bad_alloc.
+  static std::shared_ptr<const Platform> decodePlatform(const PrivateKey& key);
+  // The DER signature of `message` by `platform`. Throws std::bad_alloc.
+  static Result<std::string> signDer(const Platform& platform, std::string_view message);
+
+  std::shared_ptr<const Platform> platform_;
+};
+
+// The r‖s signature of `message` by `key`, decoded for this one signature.
+// Errors of SigningKey.
 [[nodiscard]] Result<std::string> sign(const PrivateKey& key, std::string_view message) noexcept;
 
 // A new key pair from the platform's random source.

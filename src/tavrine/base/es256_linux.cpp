@@ -43,34 +43,33 @@ bool verify(std::string_view point, std::string_view message, std::string_view s
   }
 }
 
-Result<std::string> sign(const PrivateKey& key, std::string_view message) noexcept {
-  try {
-    if (key.point.size() != kPointSize || key.scalar.size() != kScalarSize) {
-      return fail(Error::InvalidKey);
-    }
-    const std::string der = privateKeyDer(key);
-    const unsigned char* cursor = bytes(der);
-    const Key private_key(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size())));
-    if (!private_key) return fail(Error::InvalidKey);
-    const Context context(EVP_MD_CTX_new());
-    if (!context) return fail(Error::OutOfMemory);
-    size_t length = 0;
-    if (EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, private_key.get()) != 1 ||
-        EVP_DigestSign(context.get(), nullptr, &length, bytes(message), message.size()) != 1) {
-      return fail(Error::InvalidKey);
-    }
-    std::string signature(length, '\0');
-    if (EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
-                       bytes(message), message.size()) != 1) {
-      return fail(Error::InvalidKey);
-    }
-    signature.resize(length);
-    auto raw = rawFromDer(signature);
-    if (!raw) return fail(Error::Unexpected);
-    return std::move(*raw);
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
+struct SigningKey::Platform {
+  Key key;
+};
+
+std::shared_ptr<const SigningKey::Platform> SigningKey::decodePlatform(const PrivateKey& key) {
+  const std::string der = privateKeyDer(key);
+  const unsigned char* cursor = bytes(der);
+  Key decoded(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size())));
+  if (!decoded) return nullptr;
+  return std::make_shared<const Platform>(Platform{std::move(decoded)});
+}
+
+Result<std::string> SigningKey::signDer(const Platform& platform, std::string_view message) {
+  const Context context(EVP_MD_CTX_new());
+  if (!context) return fail(Error::OutOfMemory);
+  size_t length = 0;
+  if (EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, platform.key.get()) != 1 ||
+      EVP_DigestSign(context.get(), nullptr, &length, bytes(message), message.size()) != 1) {
+    return fail(Error::InvalidKey);
   }
+  std::string signature(length, '\0');
+  if (EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
+                     bytes(message), message.size()) != 1) {
+    return fail(Error::InvalidKey);
+  }
+  signature.resize(length);
+  return signature;
 }
 
 Result<PrivateKey> generate() noexcept {

@@ -68,9 +68,9 @@ std::string compact(std::string_view encoded_header, std::string_view signature)
 }
 
 Result<std::string> signDetached(std::string_view encoded_header, std::string_view payload,
-                                 const es256::PrivateKey& key) {
+                                 const es256::SigningKey& key) {
   try {
-    auto signature = es256::sign(key, signingInput(encoded_header, payload));
+    auto signature = key.sign(signingInput(encoded_header, payload));
     if (!signature) return fail(signature.error());
     return compact(encoded_header, *signature);
   } catch (const std::bad_alloc&) {
@@ -80,7 +80,9 @@ Result<std::string> signDetached(std::string_view encoded_header, std::string_vi
 
 Result<std::string> signDetached(std::string_view payload, const es256::PrivateKey& key) {
   try {
-    return signDetached(encodedHeader(es256::thumbprint(key.point)), payload, key);
+    const auto signing_key = es256::SigningKey::decode(key);
+    if (!signing_key) return fail(signing_key.error());
+    return signDetached(encodedHeader(es256::thumbprint(key.point)), payload, *signing_key);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }

@@ -36,11 +36,11 @@ struct DetachedJws {
 [[nodiscard]] std::string compact(std::string_view encoded_header, std::string_view signature);
 
 // The compact JWS of `payload` by `key`, its header made once by the caller
-// (encodedHeader of the key's thumbprint). Errors of es256::sign.
+// (encodedHeader of the key's thumbprint). Errors of es256::SigningKey::sign.
 [[nodiscard]] Result<std::string> signDetached(std::string_view encoded_header,
                                                std::string_view payload,
-                                               const es256::PrivateKey& key);
-// The same with the header made here.
+                                               const es256::SigningKey& key);
+// The same with the header made and the key decoded here, for one signature.
 [[nodiscard]] Result<std::string> signDetached(std::string_view payload,
                                                const es256::PrivateKey& key);
 

@@ -1,28 +1,16 @@
 #include "tavrine/update/code_signature.h"
 
+#include "tavrine/base/cf_owned_darwin.h"
+
 #include <CoreFoundation/CoreFoundation.h>
 #include <Security/Security.h>
 #include <fmt/format.h>
 
-#include <memory>
-#include <type_traits>
-
 namespace code_signature {
-namespace {
-
-struct CfRelease {
-  void operator()(const void* object) const noexcept {
-    if (object != nullptr) CFRelease(object);
-  }
-};
-template <class Ref>
-using Cf = std::unique_ptr<std::remove_pointer_t<Ref>, CfRelease>;
-
-}  // namespace
 
 Result<void> checkTeam(const std::string& path, std::string_view team) {
   if (team.empty()) return {};
-  const Cf<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(
+  const cf::Owned<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(
       kCFAllocatorDefault, reinterpret_cast<const UInt8*>(path.data()),
       static_cast<CFIndex>(path.size()), false));
   if (!url) return fail(Error::OutOfMemory);
@@ -30,11 +18,11 @@ Result<void> checkTeam(const std::string& path, std::string_view team) {
   if (SecStaticCodeCreateWithPath(url.get(), kSecCSDefaultFlags, &code) != errSecSuccess) {
     return fail(Error::CodeSignatureInvalid);
   }
-  const Cf<SecStaticCodeRef> owned_code(code);
+  const cf::Owned<SecStaticCodeRef> owned_code(code);
   // Apple's anchor and the team's Developer ID certificate at the leaf.
   const std::string text =
       fmt::format("anchor apple generic and certificate leaf[subject.OU] = \"{}\"", team);
-  const Cf<CFStringRef> requirement_text(
+  const cf::Owned<CFStringRef> requirement_text(
       CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
   if (!requirement_text) return fail(Error::OutOfMemory);
   SecRequirementRef requirement = nullptr;
@@ -42,7 +30,7 @@ Result<void> checkTeam(const std::string& path, std::string_view team) {
       errSecSuccess) {
     return fail(Error::CodeSignatureInvalid);
   }
-  const Cf<SecRequirementRef> owned_requirement(requirement);
+  const cf::Owned<SecRequirementRef> owned_requirement(requirement);
   // Every architecture of a universal build, with the strict checks.
   if (SecStaticCodeCheckValidity(code, kSecCSCheckAllArchitectures | kSecCSStrictValidate,
                                  requirement) != errSecSuccess) {

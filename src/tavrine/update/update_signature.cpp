@@ -1,6 +1,5 @@
 #include "tavrine/update/update_signature.h"
 
-#include "tavrine/base/crypto.h"
 #include "tavrine/base/jws.h"
 #include "tavrine/update_keys.h"
 
@@ -10,21 +9,6 @@
 
 namespace update_signature {
 namespace {
-
-std::string encode(std::string_view bytes) {
-  return crypto::base64UrlNoPad(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
-Result<SignatureFile> parse(std::string_view text) {
-  if (text.size() > kSignatureFileLimit) return fail(Error::StreamTooLong);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-    text.remove_suffix(1);
-  }
-  auto parsed = jws::parseDetached(text);
-  if (!parsed) return fail(parsed.error());
-  return SignatureFile{std::move(parsed->encoded_header), std::move(parsed->kid),
-                       std::move(parsed->signature)};
-}
 
 int readDigits(std::string_view text, size_t at, size_t count, bool& ok) {
   int value = 0;
@@ -40,13 +24,11 @@ int readDigits(std::string_view text, size_t at, size_t count, bool& ok) {
 }  // namespace
 
 Result<SignatureFile> parseSignatureFile(std::string_view text) noexcept {
-  try {
-    return parse(text);
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
-  } catch (...) {
-    return fail(Error::SignatureInvalid);
+  if (text.size() > kSignatureFileLimit) return fail(Error::StreamTooLong);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.remove_suffix(1);
   }
+  return jws::parseDetached(text);
 }
 
 Result<void> verifyManifest(std::string_view manifest, std::string_view signature_file,
@@ -57,7 +39,9 @@ Result<void> verifyManifest(std::string_view manifest, std::string_view signatur
     const auto key = std::find_if(keys.begin(), keys.end(),
                                   [&](const TrustedKey& k) { return k.kid == file->kid; });
     if (key == keys.end()) return fail(Error::UnknownSigningKey);
-    const std::string input = file->encoded_header + "." + encode(manifest);
+    // Built here rather than in jws::verifyDetached, so that a failed
+    // allocation is named OutOfMemory and not taken for a bad signature.
+    const std::string input = jws::signingInput(file->encoded_header, manifest);
     if (!es256::verify(key->point, input, file->signature)) return fail(Error::SignatureInvalid);
     return {};
   } catch (const std::bad_alloc&) {

@@ -3,6 +3,7 @@
 #include "tavrine/base/config.h"
 #include "tavrine/base/error.h"
 #include "tavrine/base/es256.h"
+#include "tavrine/base/jws.h"
 #include "tavrine/update/updater.h"
 
 #include <chrono>
@@ -32,11 +33,7 @@ struct TrustedKey {
 };
 
 // A signature file taken apart; nothing in it verified yet.
-struct SignatureFile {
-  std::string encoded_header;  // as written, the first half of the signing input
-  std::string kid;
-  std::string signature;  // r‖s, 64 bytes
-};
+using SignatureFile = jws::DetachedJws;
 
 // Parses a signature file; white space at its end is ignored. StreamTooLong
 // past kSignatureFileLimit; SignatureInvalid for anything that is not such a
