@@ -13,7 +13,7 @@ runs=${2:-200}
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
 HOME="$home" python3 - "$build" "$runs" <<'PY'
-import os, statistics, subprocess, sys, time
+import os, statistics, sys, time
 build, runs = sys.argv[1], int(sys.argv[2])
 commands = {
     "empty program": [f"{build}/bench/empty_program"],
