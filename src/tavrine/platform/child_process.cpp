@@ -96,6 +96,13 @@ constexpr pid_t kReservedSlot = -1;
 std::atomic<pid_t> live_children[kLiveChildSlots];
 static_assert(std::atomic<pid_t>::is_always_lock_free);
 
+// A child already gone (its output has usually ended with it) needs no
+// process descriptor or event queue to be waited for.
+ChildState awaitEnd(pid_t pid, Deadline deadline) noexcept {
+  const ChildState state = peekState(pid);
+  return state != ChildState::running ? state : awaitChange(pid, deadline);
+}
+
 int reserveSlot() noexcept {
   for (int slot = 0; slot < kLiveChildSlots; ++slot) {
     pid_t expected = 0;
@@ -277,7 +284,7 @@ void ChildProcess::terminate() noexcept {
 
 Result<ExitStatus> ChildProcess::wait(Deadline deadline) {
   if (pid_ <= 0) return fail(Error::InvalidArgument);
-  if (awaitChange(pid_, deadline) == ChildState::running) {
+  if (awaitEnd(pid_, deadline) == ChildState::running) {
     terminate();
     return fail(stopRequested() ? Error::Canceled : Error::Timeout);
   }
@@ -308,7 +315,7 @@ Result<ExitStatus> ChildProcess::wait(Deadline deadline) {
 
 Result<bool> ChildProcess::waitAtMost(Deadline deadline) {
   if (pid_ <= 0) return fail(Error::InvalidArgument);
-  if (awaitChange(pid_, deadline) == ChildState::running) {
+  if (awaitEnd(pid_, deadline) == ChildState::running) {
     if (!stopRequested()) return false;
     terminate();
     return fail(Error::Canceled);

@@ -25,9 +25,6 @@ ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
   // intervals, to see whether the child was stopped, which no descriptor
   // tells. Kernels or sandboxes without process descriptors get the polling
   // fallback.
-  // Its output has usually ended with it: a child already gone needs no
-  // descriptor.
-  if (const ChildState state = peekState(pid); state != ChildState::running) return state;
   const long raw = ::syscall(SYS_pidfd_open, pid, 0);
   if (raw < 0) return awaitChangeByPolling(pid, deadline);
   const UniqueFd pidfd(static_cast<int>(raw));  // close-on-exec by definition
