@@ -104,6 +104,7 @@ class SwapScript : public ::testing::Test {
   std::string failing(const std::string& tool, int failing_call) {
     const std::string path = tools_.file("failing-" + tool);
     const std::string count = tools_.file(tool + ".calls");
+    std::filesystem::remove(count);  // counted afresh for each stand-in
     writeProgram(path, "n=$(( $(/bin/cat '" + count +
                            "' 2>/dev/null || echo 0) + 1 ))\necho $n > '" + count +
                            "'\nif [ $n -eq " + std::to_string(failing_call) +
@@ -195,19 +196,6 @@ TEST_F(SwapScript, ANewBuildThatAnswersHelpReplacesTheOldOneWithMode0755AndStart
   expectCleanedUp();
 }
 
-TEST_F(SwapScript, ABuildThatFailsOrHangsOnHelpIsReplacedByTheBackupAndTheOldBuildStarts) {
-  for (const std::string help : {"exit 1", "kill -SEGV $$", "exec /bin/sleep 600"}) {
-    SCOPED_TRACE(help);
-    ASSERT_NO_FATAL_FAILURE(publish(help));
-    std::filesystem::remove(marks());
-    ASSERT_TRUE(run("new help\nold \n"));
-    EXPECT_EQ(readFile(exe_), old_build_);
-    EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
-    expectCleanedUp();
-    std::filesystem::create_directories(staged());
-  }
-}
-
 // The same bound on the real clock, with the real sleep: ten seconds for the
 // build that never answers (the old agent has ended already).
 TEST_F(SwapScript, ABuildThatHangsOnHelpIsGivenTenSecondsOnTheRealClock) {
@@ -221,41 +209,73 @@ TEST_F(SwapScript, ABuildThatHangsOnHelpIsGivenTenSecondsOnTheRealClock) {
   EXPECT_EQ(readFile(exe_), old_build_);
 }
 
-TEST_F(SwapScript, AFailedCopyOfTheBackupMovesNothingAndTheOldBuildStarts) {
-  ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
-  tools.cp = failing("cp", 1);  // the disk fills while the backup is copied
-  ASSERT_TRUE(run("old \n"));
-  EXPECT_EQ(readFile(exe_), old_build_);
-  EXPECT_EQ(modeOf(exe_), 0755u);
-  expectCleanedUp(false);
-}
-
-TEST_F(SwapScript, AFailedCopyMoveOrChmodOfTheNewBuildLeavesTheOldOneInPlace) {
-  ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
-  for (const auto& [tool, call] : {std::pair{"cp", 2}, std::pair{"mv", 2}, std::pair{"chmod", 1}}) {
-    SCOPED_TRACE(tool);
-    const std::string stand_in = failing(tool, call);
-    update_install::SwapTools broken = tools;
-    if (std::string(tool) == "cp") broken.cp = stand_in;
-    if (std::string(tool) == "mv") broken.mv = stand_in;
-    if (std::string(tool) == "chmod") broken.chmod = stand_in;
-    std::swap(tools, broken);
+// A new build that fails its check (fails, crashes or hangs on `help`), or
+// that once started ends or stays silent before its sign of life, is
+// replaced by the backup, and the old build starts.
+TEST_F(SwapScript, ABuildThatFailsItsCheckOrGivesNoSignOfLifeIsRolledBack) {
+  handover.ready_wait_seconds = 2;
+  const struct {
+    std::string help, start, marks;
+  } cases[] = {
+      {"exit 1", "", "new help\nold \n"},
+      {"kill -SEGV $$", "", "new help\nold \n"},
+      {"exec /bin/sleep 600", "", "new help\nold \n"},
+      {"exit 0", "exit 1", "new help\nnew \nold \n"},
+      {"exit 0", "exec /bin/sleep 600", "new help\nnew \nold \n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.help + " / " + c.start);
+    ASSERT_NO_FATAL_FAILURE(publish(c.help, c.start));
+    std::filesystem::create_directories(staged());
     std::filesystem::remove(marks());
-    ASSERT_TRUE(run("old \n"));
-    std::swap(tools, broken);
+    ASSERT_TRUE(run(c.marks));
+    EXPECT_EQ(!c.start.empty(),
+              ran_.err.find("the new build gave no sign of life") != std::string::npos)
+        << ran_.err;
     EXPECT_EQ(readFile(exe_), old_build_);
     EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
     expectCleanedUp();
-    ASSERT_NO_FATAL_FAILURE(publish("exit 0"));
   }
 }
 
-TEST_F(SwapScript, WithoutRoomForACopyOfTheBackupTheBackupItselfIsPutBack) {
-  ASSERT_NO_FATAL_FAILURE(publish("exit 1"));
-  tools.cp = failing("cp", 3);  // backup and new build copied; the copy back fails
-  ASSERT_TRUE(run("new help\nold \n"));
-  EXPECT_EQ(readFile(exe_), old_build_);
-  EXPECT_FALSE(std::filesystem::exists(exe_ + ".backup"));
+// A copy, move or mode change that fails (a full disk) leaves the old build
+// in place and started: failing while the backup is copied moves nothing;
+// failing on the new build keeps the backup; failing on the copy back of the
+// backup puts the backup itself back.
+TEST_F(SwapScript, AFailedCopyMoveOrChmodLeavesTheOldBuildInPlace) {
+  const struct {
+    std::string tool;
+    int call;
+    std::string help, marks;
+    bool backup_kept;
+  } cases[] = {
+      {"cp", 1, "exit 0", "old \n", false},           // the backup's copy
+      {"cp", 2, "exit 0", "old \n", true},            // the new build's copy
+      {"mv", 2, "exit 0", "old \n", true},            // the new build's move
+      {"chmod", 1, "exit 0", "old \n", true},         // the new build's mode
+      {"cp", 3, "exit 1", "new help\nold \n", false},  // the copy back of the backup
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tool + " call " + std::to_string(c.call));
+    ASSERT_NO_FATAL_FAILURE(publish(c.help));
+    std::filesystem::create_directories(staged());
+    std::filesystem::remove(marks());
+    std::filesystem::remove(exe_ + ".backup");
+    const update_install::SwapTools working = tools;
+    const std::string stand_in = failing(c.tool, c.call);
+    if (c.tool == "cp") tools.cp = stand_in;
+    if (c.tool == "mv") tools.mv = stand_in;
+    if (c.tool == "chmod") tools.chmod = stand_in;
+    ASSERT_TRUE(run(c.marks));
+    tools = working;
+    EXPECT_EQ(readFile(exe_), old_build_);
+    EXPECT_EQ(modeOf(exe_), 0755u);
+    EXPECT_EQ(std::filesystem::exists(exe_ + ".backup"), c.backup_kept);
+    if (c.backup_kept) {
+      EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
+    }
+    if (c.call < 3) expectCleanedUp(c.backup_kept);
+  }
 }
 
 TEST_F(SwapScript, ALinkPlantedAtTheBackupOrTheTemporaryNameIsReplacedNotWrittenThrough) {
@@ -348,24 +368,6 @@ TEST_F(SwapScript, UnderLaunchdTheJobIsKickstartedAndNoBuildIsStartedDirectly) {
          std::chrono::steady_clock::now() < deadline;) {
       std::this_thread::sleep_for(20ms);
     }
-  }
-}
-
-// A new build must show that it runs: one that ends before its sign of life,
-// or gives none in time, is stopped, the backup is put back and the old
-// build started.
-TEST_F(SwapScript, ANewBuildWithoutASignOfLifeIsReplacedByTheBackupAndTheOldBuildStarts) {
-  handover.ready_wait_seconds = 2;
-  for (const std::string start : {"exit 1", "exec /bin/sleep 600"}) {
-    SCOPED_TRACE(start);
-    ASSERT_NO_FATAL_FAILURE(publish("exit 0", start));
-    std::filesystem::create_directories(staged());
-    std::filesystem::remove(marks());
-    ASSERT_TRUE(run("new help\nnew \nold \n"));
-    EXPECT_NE(ran_.err.find("the new build gave no sign of life"), std::string::npos) << ran_.err;
-    EXPECT_EQ(readFile(exe_), old_build_);
-    EXPECT_EQ(readFile(exe_ + ".backup"), old_build_);
-    expectCleanedUp();
   }
 }
 
