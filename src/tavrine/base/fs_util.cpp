@@ -75,20 +75,21 @@ Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode
   return openRegularFileAt(AT_FDCWD, path.c_str(), flags, mode);
 }
 
-Result<UniqueFd> openRegularFileAt(int folder, const char* name, int flags, mode_t mode) {
+Result<UniqueFd> openRegularFileAt(int folder, const char* name, int flags, mode_t mode,
+                                   struct stat* info) {
   // O_NONBLOCK keeps open from waiting for the other end of a FIFO; O_NOCTTY
   // keeps a terminal from becoming ours. Only after fstat is the file known.
   UniqueFd fd(::openat(folder, name, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
   if (!fd) return fail(errorFromErrno(errno));
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return fail(errorFromErrno(errno));
-  if (S_ISDIR(info.st_mode)) return fail(Error::IsDir);
-  if (!S_ISREG(info.st_mode)) return fail(Error::NotRegularFile);
-  if ((flags & O_NONBLOCK) == 0) {
-    const int status = ::fcntl(fd.get(), F_GETFL);
-    if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
-      return fail(errorFromErrno(errno));
-    }
+  struct stat own {};
+  struct stat& checked = info != nullptr ? *info : own;
+  if (::fstat(fd.get(), &checked) != 0) return fail(errorFromErrno(errno));
+  if (S_ISDIR(checked.st_mode)) return fail(Error::IsDir);
+  if (!S_ISREG(checked.st_mode)) return fail(Error::NotRegularFile);
+  // The status flags are the ones just asked for: only O_NONBLOCK goes (the
+  // access mode and creation flags are not status flags and are ignored).
+  if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd.get(), F_SETFL, flags) != 0) {
+    return fail(errorFromErrno(errno));
   }
   return fd;
 }

@@ -3,6 +3,7 @@
 #include "tavrine/base/error.h"
 #include "tavrine/base/unique_fd.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -22,9 +23,10 @@ namespace fs_util {
 // nothing stays open then.
 [[nodiscard]] Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode = 0);
 
-// The same for `name` in the folder open at `folder` (openat).
+// The same for `name` in the folder open at `folder` (openat). With `info`,
+// the file's status as it was checked is kept there.
 [[nodiscard]] Result<UniqueFd> openRegularFileAt(int folder, const char* name, int flags,
-                                                 mode_t mode = 0);
+                                                 mode_t mode = 0, struct stat* info = nullptr);
 
 // Reads a whole regular file (see openRegularFile) of at most `limit` bytes.
 // A longer file is FileTooBig.

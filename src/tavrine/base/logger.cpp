@@ -144,10 +144,14 @@ void closeAtExit() { close(); }
 
 // Opens the log folder at `folder`, creating it when missing. One owned by
 // another user than the effective one is refused (AccessDenied): root, run
-// with a user's HOME, must not write where that user decides.
+// with a user's HOME, must not write where that user decides. Every command
+// opens the log, so the folder is looked for only when opening it fails.
 Result<UniqueFd> openFolder(const std::string& folder) {
-  if (auto made = fs_util::makeDirectories(folder, 0755); !made) return fail(made.error());
   UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd && errno == ENOENT) {
+    if (auto made = fs_util::makeDirectories(folder, 0755); !made) return fail(made.error());
+    fd.reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
   if (!fd) return fail(errorFromErrno(errno));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return fail(errorFromErrno(errno));
@@ -182,11 +186,12 @@ bool openAt(const std::string& path, uint64_t max_bytes) {
   }
   // Only a regular file is kept: a FIFO would make every print wait for a
   // reader, and open itself would wait for one.
-  auto fd =
-      fs_util::openRegularFileAt(folder->get(), name.c_str(), O_WRONLY | O_APPEND | kNoFollow);
+  struct stat opened {};
+  auto fd = fs_util::openRegularFileAt(folder->get(), name.c_str(),
+                                       O_WRONLY | O_APPEND | kNoFollow, 0, &opened);
   if (!fd && fd.error() == Error::FileNotFound) {
     fd = fs_util::openRegularFileAt(folder->get(), name.c_str(),
-                                    O_WRONLY | O_APPEND | O_CREAT | kNoFollow, 0666);
+                                    O_WRONLY | O_APPEND | O_CREAT | kNoFollow, 0666, &opened);
   }
   if (!fd) {
     if (fd.error() == Error::SymLinkLoop) {
@@ -203,7 +208,7 @@ bool openAt(const std::string& path, uint64_t max_bytes) {
   log().name = std::move(name);
   log().set_aside_name = std::move(set_aside_name);
   log().max_bytes = max_bytes;
-  log().size = sizeOf(log().fd.get());
+  log().size = static_cast<uint64_t>(opened.st_size);
   emptyLaunchdLog(log().folder.get(), kMaxLogBytes);
   return true;
 }
