@@ -1,5 +1,6 @@
 #include "tavrine/platform/child_process.h"
 
+#include "tavrine/base/immortal.h"
 #include "tavrine/platform/child_process_os.h"
 #include "tavrine/platform/stop_request.h"
 #include "tavrine/platform/thread.h"
@@ -43,16 +44,38 @@ class FileActions {
   int rc_;
 };
 
+// The attributes are the same for every child, so they are made once and
+// only read from then on (posix_spawn takes them as const). A child goes into
+// a process group of its own, so that a timeout can take down the helpers a
+// tool starts as well; they could otherwise hold the pipe open. It starts
+// with a clean signal state, whatever the spawning thread has blocked or the
+// agent has set up: an ignored disposition survives exec, and the agent
+// ignores the termination signals where it routes them elsewhere.
 class SpawnAttributes {
  public:
-  SpawnAttributes() noexcept { rc_ = ::posix_spawnattr_init(&attributes_); }
-  ~SpawnAttributes() {
-    if (rc_ == 0) ::posix_spawnattr_destroy(&attributes_);
+  SpawnAttributes() noexcept {
+    rc_ = ::posix_spawnattr_init(&attributes_);
+    if (rc_ != 0) return;
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) {
+      sigaddset(&defaults, signal_number);
+    }
+    const short flags = static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                           POSIX_SPAWN_SETSIGDEF | osSpawnFlags());
+    for (const int rc : {::posix_spawnattr_setpgroup(&attributes_, 0),
+                         ::posix_spawnattr_setsigmask(&attributes_, &none),
+                         ::posix_spawnattr_setsigdefault(&attributes_, &defaults),
+                         ::posix_spawnattr_setflags(&attributes_, flags)}) {
+      if (rc != 0 && rc_ == 0) rc_ = rc;
+    }
   }
   SpawnAttributes(const SpawnAttributes&) = delete;
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
   [[nodiscard]] int initError() const noexcept { return rc_; }
-  posix_spawnattr_t& get() noexcept { return attributes_; }
+  const posix_spawnattr_t& get() const noexcept { return attributes_; }
 
  private:
   posix_spawnattr_t attributes_;
@@ -73,20 +96,6 @@ Result<void> check(int rc) noexcept {
   if (rc != 0) return fail(errorFromErrno(rc));
   return {};
 }
-
-// The child's signal mask (nothing blocked) and the signals put back to
-// their default action, the same for every child.
-struct SignalSets {
-  sigset_t none;
-  sigset_t defaults;
-  SignalSets() noexcept {
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) {
-      sigaddset(&defaults, signal_number);
-    }
-  }
-};
 
 // The live record: a slot per child that may be alive at once, holding 0
 // when free, kReservedSlot while a spawn is under way, else the pid (and
@@ -178,7 +187,7 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path, Arguments argv
 
   FileActions actions;
   if (actions.initError() != 0) return fail(errorFromErrno(actions.initError()));
-  SpawnAttributes attributes;
+  const SpawnAttributes& attributes = immortal<SpawnAttributes>();
   if (attributes.initError() != 0) return fail(errorFromErrno(attributes.initError()));
 
   // Standard error goes to the null device unless it is read with the
@@ -198,28 +207,7 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path, Arguments argv
     if (auto ok = check(error_action); !ok) return fail(ok.error());
   }
 
-  // Its own process group, so that a timeout can take down the helpers a
-  // tool starts as well; they could otherwise hold the pipe open. A clean
-  // signal state, whatever this thread has blocked or the agent has set up:
-  // an ignored disposition survives exec, and the agent ignores the
-  // termination signals where it routes them elsewhere.
-  short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  static const SignalSets sets;
-  if (auto ok = check(::posix_spawnattr_setpgroup(&attributes.get(), 0)); !ok) {
-    return fail(ok.error());
-  }
-  if (auto ok = check(::posix_spawnattr_setsigmask(&attributes.get(), &sets.none)); !ok) {
-    return fail(ok.error());
-  }
-  if (auto ok = check(::posix_spawnattr_setsigdefault(&attributes.get(), &sets.defaults)); !ok) {
-    return fail(ok.error());
-  }
-  if (auto ok = prepareSpawn(attributes.get(), actions.get(), flags, !capture); !ok) {
-    return fail(ok.error());
-  }
-  if (auto ok = check(::posix_spawnattr_setflags(&attributes.get(), flags)); !ok) {
-    return fail(ok.error());
-  }
+  if (auto ok = prepareSpawn(actions.get(), !capture); !ok) return fail(ok.error());
 
   // The slot is taken before the child exists, so that no child can ever be
   // alive without being on the record.
@@ -265,6 +253,10 @@ void ChildProcess::forget() noexcept {
   slot_ = -1;
 }
 
+void ChildProcess::markOnRecord(pid_t value) noexcept {
+  if (slot_ >= 0) live_children[slot_].store(value);
+}
+
 ChildProcess::~ChildProcess() { terminate(); }
 
 void ChildProcess::terminate() noexcept {
@@ -284,33 +276,44 @@ void ChildProcess::terminate() noexcept {
 
 Result<ExitStatus> ChildProcess::wait(Deadline deadline) {
   if (pid_ <= 0) return fail(Error::InvalidArgument);
-  if (awaitEnd(pid_, deadline) == ChildState::running) {
-    terminate();
-    return fail(stopRequested() ? Error::Canceled : Error::Timeout);
-  }
-  // Off the record before the call that may reap it; a stopped child, which
-  // the call does not reap, is killed and reaped just below.
-  forget();
-  int status = 0;
-  pid_t reaped;
-  do {
-    reaped = ::waitpid(pid_, &status, WUNTRACED);
-  } while (reaped < 0 && errno == EINTR);
-  if (reaped < 0) {
-    // Someone else reaped it: the id may already be reused, so no kill.
-    const int error = errno;
+  for (;;) {
+    // Off the record (its slot kept) before the call that may reap it: once
+    // reaped, the id may be reused. A child whose output has ended has
+    // usually ended too, and this one call reaps it.
+    markOnRecord(kReservedSlot);
+    int status = 0;
+    pid_t reaped;
+    do {
+      reaped = ::waitpid(pid_, &status, WNOHANG | WUNTRACED);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped < 0) {
+      // Someone else reaped it: the id may already be reused, so no kill.
+      const int error = errno;
+      forget();
+      pid_ = -1;
+      output_.reset();
+      return fail(errorFromErrno(error));
+    }
+    if (reaped == 0) {
+      // Still running: back on the record while it is waited for.
+      markOnRecord(pid_);
+      if (awaitChange(pid_, deadline) == ChildState::running) {
+        terminate();
+        return fail(stopRequested() ? Error::Canceled : Error::Timeout);
+      }
+      continue;
+    }
+    if (WIFSTOPPED(status)) {
+      markOnRecord(pid_);
+      terminate();
+      return ExitStatus{ExitStatus::Kind::stopped, WSTOPSIG(status)};
+    }
+    forget();
     pid_ = -1;
-    output_.reset();
-    return fail(errorFromErrno(error));
+    if (WIFEXITED(status)) return ExitStatus{ExitStatus::Kind::exited, WEXITSTATUS(status)};
+    if (WIFSIGNALED(status)) return ExitStatus{ExitStatus::Kind::signaled, WTERMSIG(status)};
+    return ExitStatus{};
   }
-  if (WIFSTOPPED(status)) {
-    terminate();
-    return ExitStatus{ExitStatus::Kind::stopped, WSTOPSIG(status)};
-  }
-  pid_ = -1;
-  if (WIFEXITED(status)) return ExitStatus{ExitStatus::Kind::exited, WEXITSTATUS(status)};
-  if (WIFSIGNALED(status)) return ExitStatus{ExitStatus::Kind::signaled, WTERMSIG(status)};
-  return ExitStatus{};
 }
 
 Result<bool> ChildProcess::waitAtMost(Deadline deadline) {

@@ -117,6 +117,9 @@ class ChildProcess {
   // Takes the child off the live record; called before it can be reaped, so
   // that killLiveChildren() never aims at a reused process id.
   void forget() noexcept;
+  // What the child's slot on the record holds meanwhile: its pid, or a
+  // reservation that no kill aims at.
+  void markOnRecord(pid_t value) noexcept;
 
   pid_t pid_ = -1;  // also the process group id; -1 once reaped
   UniqueFd output_;

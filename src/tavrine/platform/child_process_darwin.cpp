@@ -11,12 +11,12 @@
 
 namespace platform {
 
-Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t& actions, short& flags,
-                          bool inherit_output) noexcept {
-  // The child gets standard input (and, when asked, standard output and
-  // error) and what the file actions set up, nothing else, whatever another
-  // thread has open at that moment.
-  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+// The child gets standard input (and, when asked, standard output and
+// error) and what the file actions set up, nothing else, whatever another
+// thread has open at that moment.
+short osSpawnFlags() noexcept { return POSIX_SPAWN_CLOEXEC_DEFAULT; }
+
+Result<void> prepareSpawn(posix_spawn_file_actions_t& actions, bool inherit_output) noexcept {
   for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     if (fd != STDIN_FILENO && !inherit_output) break;
     const int rc = ::posix_spawn_file_actions_addinherit_np(&actions, fd);

@@ -10,11 +10,11 @@
 
 namespace platform {
 
-Result<void> prepareSpawn(posix_spawnattr_t&, posix_spawn_file_actions_t&, short&, bool) noexcept {
-  // Every descriptor this program creates is close-on-exec from birth, so
-  // nothing beyond the file actions is needed here.
-  return {};
-}
+// Every descriptor this program creates is close-on-exec from birth, so
+// nothing beyond the file actions is needed here.
+short osSpawnFlags() noexcept { return 0; }
+
+Result<void> prepareSpawn(posix_spawn_file_actions_t&, bool) noexcept { return {}; }
 
 ChildState awaitChange(pid_t pid, Deadline deadline) noexcept {
   // Called once the child's output has ended, which it usually does on its

@@ -9,11 +9,13 @@
 
 namespace platform {
 
+// The spawn flags this OS adds to every child's.
+[[nodiscard]] short osSpawnFlags() noexcept;
+
 // Adds what this OS needs so that a child inherits only standard input (and
 // standard output and error when `inherit_output`) and the descriptors the
-// file actions set up. `flags` are the spawn flags so far.
-[[nodiscard]] Result<void> prepareSpawn(posix_spawnattr_t& attributes,
-                                        posix_spawn_file_actions_t& actions, short& flags,
+// file actions set up, given the flags of osSpawnFlags().
+[[nodiscard]] Result<void> prepareSpawn(posix_spawn_file_actions_t& actions,
                                         bool inherit_output) noexcept;
 
 }  // namespace platform
