@@ -162,6 +162,26 @@ TEST(Report, EscapesQuoteBackslashAndControlCharacters) {
   EXPECT_EQ(all["device"]["model"], "m\n");
   EXPECT_EQ(all["device"]["serial_number"], "s\t");
   EXPECT_EQ(all["security"]["xprotect_version"], "x\"");
+
+  // The worst case for the report's room: every text byte takes six, every
+  // status the longest name, every number its widest form.
+  const std::string control(300, '\x01');
+  DeviceTavrine widest;
+  widest.device_id = widest.os_name = widest.os_version = widest.platform = control;
+  widest.hostname = widest.model = widest.serial_number = widest.xprotect_version = control;
+  for (CheckStatus* status :
+       {&widest.disk_encryption, &widest.firewall, &widest.secure_boot, &widest.screen_lock,
+        &widest.screen_lock_password, &widest.sip, &widest.gatekeeper, &widest.os_up_to_date,
+        &widest.mdm_enrolled, &widest.vpn_connected, &widest.auto_login_disabled,
+        &widest.remote_login}) {
+    *status = CheckStatus::not_applicable;
+  }
+  widest.screen_lock_timeout = std::numeric_limits<uint32_t>::max();
+  widest.pending_updates_count = std::numeric_limits<uint32_t>::max();
+  widest.timestamp = std::numeric_limits<int64_t>::min();
+  const auto wide = nlohmann::json::parse(serialize(widest));
+  EXPECT_EQ(wide["device"]["serial_number"], control);
+  EXPECT_EQ(wide["timestamp"], std::numeric_limits<int64_t>::min());
 }
 
 TEST(Signature, IsLowercaseHexHmacOfReportWithBuiltInKey) {
