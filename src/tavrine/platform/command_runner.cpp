@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -67,31 +68,54 @@ Result<std::string> readOutput(const ChildProcess& child, Deadline deadline) {
 // collector runs the same tools every cycle, and a lookup costs a stat() and
 // an access() for each directory tried. A name that is not found is looked up
 // again the next time, and the whole record is dropped when PATH changes.
+// Each thread keeps a copy of what it took from the record, read without the
+// lock for as long as the environment's PATH entry and the record's
+// generation (moved on by every change but an addition) are the ones the
+// copy was taken at.
 class ProgramPaths {
  public:
-  // The path `name` runs from, and whether it came from the record. Shared,
-  // so that a path from the record costs no copy and stays valid whatever
-  // another thread does to the record meanwhile.
-  Result<std::pair<std::shared_ptr<const std::string>, bool>> find(std::string_view name) {
+  // Shared, so that a path costs no copy and stays valid whatever another
+  // thread does to the record meanwhile.
+  using Path = std::shared_ptr<const std::string>;
+
+  // The path `name` runs from, and whether it came from the record.
+  Result<std::pair<Path, bool>> find(std::string_view name) {
+    ThreadCopy& copy = threadCopy();
+    char* const* block = environment::processBlock();
+    if (block != nullptr && block == copy.block && block[copy.slot] == copy.entry &&
+        copy.generation == generation_.load(std::memory_order_acquire)) {
+      for (const auto& [known, path] : copy.found) {
+        if (known == name) return std::pair{path, true};
+      }
+    }
     std::string_view search_path;
+    Snapshot seen;
     {
       std::lock_guard guard(lock_);
       search_path = searchPath();
       if (search_path != search_path_) {
         found_.clear();
         search_path_.assign(search_path);
+        generation_.fetch_add(1, std::memory_order_release);
       } else {
         for (const auto& [known, path] : found_) {
-          if (known == name) return std::pair{path, true};
+          if (known == name) {
+            copy.keep(snapshot(), name, path);
+            return std::pair{path, true};
+          }
         }
       }
+      seen = snapshot();
     }
     auto found = findProgram(name, search_path);
     if (!found) return fail(found.error());
     auto path = std::make_shared<const std::string>(std::move(*found));
     std::lock_guard guard(lock_);
     // Only when PATH is still what the lookup went along.
-    if (search_path == search_path_) found_.emplace_back(std::string(name), path);
+    if (generation_.load(std::memory_order_relaxed) == seen.generation) {
+      found_.emplace_back(std::string(name), path);
+      copy.keep(seen, name, path);
+    }
     return std::pair{std::move(path), false};
   }
 
@@ -99,9 +123,40 @@ class ProgramPaths {
   void forget(std::string_view name) {
     std::lock_guard guard(lock_);
     std::erase_if(found_, [&](const auto& entry) { return entry.first == name; });
+    generation_.fetch_add(1, std::memory_order_release);
   }
 
  private:
+  // The environment and the record as a copy was taken from them.
+  struct Snapshot {
+    char* const* block = nullptr;
+    size_t slot = 0;
+    const char* entry = nullptr;
+    uint64_t generation = 0;
+  };
+
+  struct ThreadCopy : Snapshot {
+    std::vector<std::pair<std::string, Path>> found;
+
+    void keep(const Snapshot& now, std::string_view name, const Path& path) {
+      if (now.generation != generation || now.block != block || now.entry != entry) {
+        found.clear();
+        static_cast<Snapshot&>(*this) = now;
+      }
+      found.emplace_back(std::string(name), path);
+    }
+  };
+
+  static ThreadCopy& threadCopy() {
+    thread_local ThreadCopy copy;
+    return copy;
+  }
+
+  // The caller holds lock_.
+  Snapshot snapshot() const {
+    return {block_, slot_, entry_, generation_.load(std::memory_order_relaxed)};
+  }
+
   // PATH as the environment has it. The environment is searched only when
   // its block or the slot of its PATH entry holds another pointer than at
   // the last search: setenv and unsetenv replace one or the other (a value
@@ -133,8 +188,9 @@ class ProgramPaths {
   const char* entry_ = nullptr;
   std::string_view value_;
   std::string search_path_;
+  std::atomic<uint64_t> generation_{0};
   // A handful of tools: a list is as quick as any map.
-  std::vector<std::pair<std::string, std::shared_ptr<const std::string>>> found_;
+  std::vector<std::pair<std::string, Path>> found_;
 };
 
 ProgramPaths& programPaths() { return immortal<ProgramPaths>(); }
@@ -184,12 +240,16 @@ Result<Captured> run(Arguments argv, std::chrono::milliseconds time_limit,
   return Captured{std::move(*output), *status};
 }
 
-// The trimmed text as a string of exactly its length; the capture itself
-// when there was nothing to trim.
+// The trimmed text, trimmed in place; the room is given back only when the
+// trimmed text would use less than half of it.
 std::string takeTrimmed(std::string&& capture) {
   const std::string_view trimmed = trimWhitespace(capture);
   if (trimmed.size() == capture.size()) return std::move(capture);
-  return std::string(trimmed);
+  const std::size_t first = static_cast<std::size_t>(trimmed.data() - capture.data());
+  capture.resize(first + trimmed.size());
+  capture.erase(0, first);
+  if (capture.capacity() > 2 * capture.size()) capture.shrink_to_fit();
+  return std::move(capture);
 }
 
 bool isRegularFile(const std::string& path) noexcept {
