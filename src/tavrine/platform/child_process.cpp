@@ -26,22 +26,70 @@ namespace platform {
 
 namespace {
 
-// posix_spawn_file_actions_t and posix_spawnattr_t must be destroyed on every
-// path once initialised.
-class FileActions {
+Result<void> check(int rc) noexcept {
+  if (rc != 0) return fail(errorFromErrno(rc));
+  return {};
+}
+
+// The file actions of the last child this thread started, kept for the next
+// one. They name the pipe's write end by number, and as descriptors are
+// handed out lowest first, one command after another gets the same number:
+// most children start with the actions as they stand, without building them
+// again (each action costs the C library an allocation and a system call).
+class KeptFileActions {
  public:
-  FileActions() noexcept { rc_ = ::posix_spawn_file_actions_init(&actions_); }
-  ~FileActions() {
-    if (rc_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+  KeptFileActions() = default;
+  ~KeptFileActions() { drop(); }
+  KeptFileActions(const KeptFileActions&) = delete;
+  KeptFileActions& operator=(const KeptFileActions&) = delete;
+
+  // The actions for a child whose output goes to `write_end` (-1 when it
+  // inherits the caller's).
+  Result<const posix_spawn_file_actions_t*> forChild(int write_end,
+                                                     ChildProcess::Streams streams) {
+    if (ready_ && write_end == write_end_ && streams == streams_) return &actions_;
+    drop();
+    if (auto ok = check(::posix_spawn_file_actions_init(&actions_)); !ok) return fail(ok.error());
+    ready_ = true;
+    if (auto built = build(write_end, streams); !built) {
+      drop();
+      return fail(built.error());
+    }
+    write_end_ = write_end;
+    streams_ = streams;
+    return &actions_;
   }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  [[nodiscard]] int initError() const noexcept { return rc_; }
-  posix_spawn_file_actions_t& get() noexcept { return actions_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
-  int rc_;
+  void drop() noexcept {
+    if (ready_) ::posix_spawn_file_actions_destroy(&actions_);
+    ready_ = false;
+  }
+
+  // Standard error goes to the null device unless it is read with the
+  // output: a chatty tool can neither stall on a full pipe nor write onto the
+  // agent's console.
+  Result<void> build(int write_end, ChildProcess::Streams streams) noexcept {
+    const bool capture = streams != ChildProcess::Streams::inherit;
+    if (capture) {
+      if (auto ok = check(::posix_spawn_file_actions_adddup2(&actions_, write_end, STDOUT_FILENO));
+          !ok) {
+        return ok;
+      }
+      const auto error_action =
+          streams == ChildProcess::Streams::capture_output_and_error
+              ? ::posix_spawn_file_actions_adddup2(&actions_, write_end, STDERR_FILENO)
+              : ::posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY,
+                                                   0);
+      if (auto ok = check(error_action); !ok) return ok;
+    }
+    return prepareSpawn(actions_, !capture);
+  }
+
+  posix_spawn_file_actions_t actions_{};
+  bool ready_ = false;
+  int write_end_ = -1;
+  ChildProcess::Streams streams_ = ChildProcess::Streams::inherit;
 };
 
 // The attributes are the same for every child, so they are made once and
@@ -89,11 +137,6 @@ Result<void> keepAboveStandardDescriptors(UniqueFd& fd) noexcept {
   const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   if (moved < 0) return fail(errorFromErrno(errno));
   fd.reset(moved);
-  return {};
-}
-
-Result<void> check(int rc) noexcept {
-  if (rc != 0) return fail(errorFromErrno(rc));
   return {};
 }
 
@@ -185,29 +228,11 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path, Arguments argv
     if (auto moved = keepAboveStandardDescriptors(write_end); !moved) return fail(moved.error());
   }
 
-  FileActions actions;
-  if (actions.initError() != 0) return fail(errorFromErrno(actions.initError()));
+  thread_local KeptFileActions kept_actions;
+  auto actions = kept_actions.forChild(capture ? write_end.get() : -1, streams);
+  if (!actions) return fail(actions.error());
   const SpawnAttributes& attributes = immortal<SpawnAttributes>();
   if (attributes.initError() != 0) return fail(errorFromErrno(attributes.initError()));
-
-  // Standard error goes to the null device unless it is read with the
-  // output: a chatty tool can neither stall on a full pipe nor write onto the
-  // agent's console.
-  if (capture) {
-    if (auto ok = check(
-            ::posix_spawn_file_actions_adddup2(&actions.get(), write_end.get(), STDOUT_FILENO));
-        !ok) {
-      return fail(ok.error());
-    }
-    const auto error_action =
-        streams == Streams::capture_output_and_error
-            ? ::posix_spawn_file_actions_adddup2(&actions.get(), write_end.get(), STDERR_FILENO)
-            : ::posix_spawn_file_actions_addopen(&actions.get(), STDERR_FILENO, "/dev/null",
-                                                 O_WRONLY, 0);
-    if (auto ok = check(error_action); !ok) return fail(ok.error());
-  }
-
-  if (auto ok = prepareSpawn(actions.get(), !capture); !ok) return fail(ok.error());
 
   // The slot is taken before the child exists, so that no child can ever be
   // alive without being on the record.
@@ -217,7 +242,7 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& path, Arguments argv
   // An execution failure (no such file, no permission) comes back here as the
   // return value; the C library has already reaped the failed child.
   const int rc =
-      ::posix_spawn(&pid, path.c_str(), &actions.get(), &attributes.get(), args, environ);
+      ::posix_spawn(&pid, path.c_str(), *actions, &attributes.get(), args, environ);
   if (rc != 0) {
     live_children[slot].store(0);
     return fail(errorFromErrno(rc));
