@@ -1,6 +1,8 @@
 // ctest-properties: LABELS threaded
 #include "tavrine/platform/command_runner.h"
 
+#include "tavrine/base/unique_fd.h"
+
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -111,6 +113,26 @@ TEST(CommandRunner, ReadsStandardErrorWithTheOutputWhenAsked) {
     EXPECT_EQ(execCommandAllowFailWithErrors(shell(c.script)), c.expected) << c.name;
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.name;
   }
+}
+
+// The file actions a thread keeps name the pipe by number: each run must get
+// its own pipe and its own standard error however the numbers and the
+// streams asked for change from one run to the next.
+TEST(CommandRunner, EachRunGetsItsOwnPipeWhateverTheDescriptorNumbers) {
+  using platform::macos::execCommandAllowFailWithErrors;
+  const std::string script = "echo out; echo err >&2";
+  std::vector<UniqueFd> held;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(execCommand(shell(script)), "out");
+    EXPECT_EQ(execCommandAllowFailWithErrors(shell(script)), "out\nerr");
+    EXPECT_EQ(execCommand(shell(script)), "out");
+    // The next round's pipe gets other numbers.
+    held.emplace_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(held.back());
+  }
+  held.clear();
+  EXPECT_EQ(execCommand(shell(script)), "out");
 }
 
 TEST(CommandRunner, MissingOrUnusablePrograms) {
