@@ -51,6 +51,8 @@ Result<std::string> readOutput(const ChildProcess& child, Deadline deadline) {
       if (child.stopped()) return output;
       continue;
     }
+    // Hung up with nothing left to read: the end, without a read to say so.
+    if ((entry.revents & (POLLIN | POLLHUP)) == POLLHUP) return output;
     // One byte beyond the limit is enough to know it was exceeded.
     const std::size_t room = kOutputLimit + 1 - output.size();
     const ssize_t got = ::read(entry.fd, chunk, std::min(room, sizeof chunk));
