@@ -5,6 +5,7 @@
 #include "tavrine/base/console.h"
 #include "tavrine/base/environment.h"
 #include "tavrine/base/logger.h"
+#include "tavrine/platform/stop_request.h"
 #include "tavrine/signin/oauth_command.h"
 #include "tavrine/signin/token_store.h"
 
@@ -56,8 +57,10 @@ Result<void> dispatch(Command command) {
     case Command::logout:
       return logout();
     case Command::login:
+      (void)platform::stopWakeFd();
       return oauth::loginCommand();
     case Command::agent:
+      (void)platform::stopWakeFd();
       return agent::runAgent();
   }
   return {};

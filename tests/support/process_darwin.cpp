@@ -1,5 +1,6 @@
 #include "support/process.h"
 #include "support/process_os.h"
+#include "tavrine/platform/stop_request.h"
 
 #include <fcntl.h>
 #include <libproc.h>
@@ -43,6 +44,9 @@ int acceptConnection(int listen_fd) {
 long sendWithoutSignal(int fd, const char* data, size_t size) { return send(fd, data, size, 0); }
 
 int openDescriptorCount() {
+  // The stop pipe comes with the first wait that watches it: it is there
+  // before the count, not half-way through what is counted.
+  (void)platform::stopWakeFd();
   // The kernel's own table: unlike listing /dev/fd, asking opens nothing. A
   // full buffer may have cut the list short, so it grows until it is not.
   std::vector<proc_fdinfo> entries(64);

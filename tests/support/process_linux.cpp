@@ -1,5 +1,6 @@
 #include "support/process.h"
 #include "support/process_os.h"
+#include "tavrine/platform/stop_request.h"
 
 #include <dirent.h>
 #include <sys/socket.h>
@@ -20,6 +21,9 @@ long sendWithoutSignal(int fd, const char* data, size_t size) {
 }
 
 int openDescriptorCount() {
+  // The stop pipe comes with the first wait that watches it: it is there
+  // before the count, not half-way through what is counted.
+  (void)platform::stopWakeFd();
   int count = 0;
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return -1;

@@ -44,11 +44,6 @@ struct WakePipe {
   UniqueFd write_end;
 };
 
-// Made while the program starts, before any thread or signal handler: the
-// pipe is there from the first moment on, and it never appears half-way
-// through the run (to a count of open descriptors, say).
-[[maybe_unused]] const int made_at_start = stopWakeFd();
-
 }  // namespace
 
 void requestStop() noexcept {

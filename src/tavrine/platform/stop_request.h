@@ -16,7 +16,9 @@ void requestStop() noexcept;
 // A descriptor that becomes readable once a stop has been requested and stays
 // so for the rest of the process, for poll() and kqueue beside a wait's own
 // descriptors; -1 when it could not be made (then only the flag tells). It is
-// made while the program starts.
+// made on the first call; the commands that run for long make it before they
+// start threads or signal handlers, so that it never appears half-way
+// through their run, and the one-shot commands never pay for it.
 [[nodiscard]] int stopWakeFd() noexcept;
 
 }  // namespace platform
